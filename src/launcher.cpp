@@ -1,0 +1,239 @@
+// The launcher's entry module: the launch state, start-up, the code entry window and the session
+// worker. The window runs on the main thread; each attempt runs on one worker thread of its own
+// and reports back only by posting WM_CONNECT_DONE. No locks: see the state block below.
+
+#include "launcher.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include <bcrypt.h>
+
+// Fixed by wWinMain before the window exists; read-only afterwards.
+wchar_t agentPath[MAX_PATH], policyPath[MAX_PATH];
+char nonce[64];
+// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt.
+wchar_t code[7];
+// Written by the worker's stages; read by the window only after WM_CONNECT_DONE arrives.
+wchar_t errorText[512];
+std::atomic<LONG> busy;
+// Written by the window on the main thread; the worker reads mainWindow to post and to hide.
+HWND mainWindow;
+static HWND codeEdit, connectButton, statusText;
+static HFONT font;
+
+static const wchar_t className[] = L"KavroReusableSupportClient";
+static const wchar_t windowTitle[] = L"Kavro Remote Support";
+static const wchar_t promptText[] = L"Enter your 6-digit remote support code";
+static const wchar_t connectText[] = L"Connect to Support";
+static const wchar_t instructionsText[] =
+    L"Use the code from your appointment or technician.\r\n"
+    L"Connect only while speaking with your technician.\r\n"
+    L"You must approve access before remote support begins.";
+static const wchar_t checkingText[] = L"Checking your appointment securely. Please wait...";
+static const wchar_t failedText[] = L"Check your code with your technician and try again.";
+static const wchar_t incompleteCaption[] = L"Check your code";
+static const wchar_t incompleteText[] = L"Please enter all six digits of your remote support code.";
+
+void setError(const wchar_t *text)
+{
+    swprintf(errorText, sizeof errorText / sizeof errorText[0], L"%ls", text);
+}
+
+// Start-up: where the agent and its policy file lie, and this run's nonce. Both paths are
+// derived from our own module path, never from the current directory.
+bool initLaunchState()
+{
+    wchar_t folder[MAX_PATH];
+    unsigned char random[16];
+    DWORD length = GetModuleFileNameW(NULL, folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)   // MAX_PATH means the path was cut
+        return false;
+    wchar_t *slash = wcsrchr(folder, L'\\');
+    if (slash == NULL)
+        return false;
+    *slash = L'\0';
+    if (swprintf(agentPath, MAX_PATH, L"%ls\\KavroTechRemoteSupport-agent.exe", folder) < 0)
+        return false;
+    if (swprintf(policyPath, MAX_PATH, L"%ls\\KavroTechRemoteSupport-agent.msh", folder) < 0)
+        return false;
+    if (BCryptGenRandom(NULL, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0)
+        return false;
+    for (int i = 0; i < 16; i++)
+        snprintf(nonce + 2 * i, 3, "%02x", random[i]);
+    return true;
+}
+
+// ---- Session worker ----
+
+static void releaseExchange(SessionExchange *exchange)
+{
+    if (exchange->body != NULL) {
+        SecureZeroMemory(exchange->body, exchange->length);
+        free(exchange->body);
+        exchange->body = NULL;
+    }
+    if (exchange->request != NULL)    WinHttpCloseHandle(exchange->request);
+    if (exchange->connection != NULL) WinHttpCloseHandle(exchange->connection);
+    if (exchange->session != NULL)    WinHttpCloseHandle(exchange->session);
+}
+
+DWORD WINAPI connectWorker(void *)
+{
+    SessionExchange exchange = {};
+    WPARAM result = 0;
+    errorText[0] = L'\0';
+    if (verifyAgentPublisher() && requestSession(&exchange) && runAgent(&exchange))
+        result = 1;
+    releaseExchange(&exchange);   // an exchange never opened releases nothing
+    DeleteFileW(policyPath);      // whether or not this attempt created it
+    SecureZeroMemory(code, sizeof code);
+    busy.exchange(0);             // before the post: the window must see 0 when it handles it
+    PostMessageW(mainWindow, WM_CONNECT_DONE, result, 0);
+    return 0;
+}
+
+// ---- Code entry window ----
+
+bool isCompleteCode(const wchar_t *text)
+{
+    for (int i = 0; i < 6; i++)
+        if (text[i] < L'0' || text[i] > L'9')
+            return false;
+    return text[6] == L'\0';
+}
+
+static HWND createControl(HWND parent, const wchar_t *cls, const wchar_t *text, DWORD exStyle,
+                          DWORD style, int x, int y, int width, int height, int id)
+{
+    return CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height,
+                           parent, (HMENU)(INT_PTR)id, NULL, NULL);
+}
+
+static void createControls(HWND hwnd)
+{
+    font = CreateFontW(-20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                       DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+    HWND prompt = createControl(hwnd, L"STATIC", promptText, 0, 0, 24, 24, 460, 40, 0);
+    codeEdit = createControl(hwnd, L"EDIT", L"", WS_EX_CLIENTEDGE, WS_TABSTOP | ES_NUMBER | ES_CENTER,
+                             24, 76, 210, 42, IDC_CODE);
+    SendMessageW(codeEdit, EM_LIMITTEXT, 6, 0);
+    connectButton = createControl(hwnd, L"BUTTON", connectText, 0, WS_TABSTOP | BS_DEFPUSHBUTTON,
+                                  250, 76, 232, 42, IDC_CONNECT);
+    statusText = createControl(hwnd, L"STATIC", instructionsText, 0, 0, 24, 140, 460, 100, 0);
+    SendMessageW(prompt, WM_SETFONT, (WPARAM)font, TRUE);
+    SendMessageW(codeEdit, WM_SETFONT, (WPARAM)font, TRUE);
+    SendMessageW(connectButton, WM_SETFONT, (WPARAM)font, TRUE);
+    SendMessageW(statusText, WM_SETFONT, (WPARAM)font, TRUE);
+    SetFocus(codeEdit);
+}
+
+static void enableEntry(BOOL enable)
+{
+    EnableWindow(codeEdit, enable);
+    EnableWindow(connectButton, enable);
+}
+
+static void startAttempt(HWND hwnd)
+{
+    GetWindowTextW(codeEdit, code, 7);
+    if (!isCompleteCode(code)) {
+        SecureZeroMemory(code, sizeof code);   // even a partial code is not left lying in memory
+        MessageBoxW(hwnd, incompleteText, incompleteCaption, MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    busy.exchange(1);
+    enableEntry(FALSE);
+    SetWindowTextW(statusText, checkingText);
+    HANDLE thread = CreateThread(NULL, 0, connectWorker, NULL, 0, NULL);
+    if (thread != NULL) {
+        CloseHandle(thread);   // the worker runs on its own and reports by message
+        return;
+    }
+    busy.exchange(0);
+    enableEntry(TRUE);
+}
+
+static void finishAttempt(HWND hwnd, bool succeeded)
+{
+    if (succeeded) {
+        DestroyWindow(hwnd);
+        return;
+    }
+    enableEntry(TRUE);
+    ShowWindow(hwnd, SW_SHOW);
+    SetWindowTextW(statusText, failedText);
+    MessageBoxW(hwnd, errorText, windowTitle, MB_OK | MB_ICONINFORMATION);
+    SetFocus(codeEdit);
+}
+
+// Only the connect button's command counts, and only while no attempt runs; the notification
+// code in the high word is not looked at.
+static void onCommand(HWND hwnd, WORD id)
+{
+    if (id == IDC_CONNECT && busy.load() == 0)
+        startAttempt(hwnd);
+}
+
+static void onClose(HWND hwnd)
+{
+    if (busy.load() == 0)   // while an attempt runs the window stays
+        DestroyWindow(hwnd);
+}
+
+static void onDestroy()
+{
+    if (font != NULL)
+        DeleteObject(font);
+    font = NULL;
+    PostQuitMessage(0);
+}
+
+LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    switch (msg) {
+    case WM_CREATE:       createControls(hwnd);                 return 0;
+    case WM_COMMAND:      onCommand(hwnd, LOWORD(wParam));      return 0;
+    // IsDialogMessageW turns Enter into the default button's command only when asked for it;
+    // without this answer Enter would arrive as IDOK and do nothing.
+    case DM_GETDEFID:     return MAKELRESULT(IDC_CONNECT, DC_HASDEFID);
+    case WM_CLOSE:        onClose(hwnd);                        return 0;
+    case WM_CONNECT_DONE: finishAttempt(hwnd, wParam != 0);     return 0;
+    case WM_DESTROY:      onDestroy();                          return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
+{
+    if (!initLaunchState())
+        return 1;
+
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = windowProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorW(NULL, IDC_ARROW);
+    windowClass.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = className;
+    RegisterClassW(&windowClass);
+
+    mainWindow = CreateWindowExW(0, className, windowTitle, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, 525, 295, NULL, NULL, instance, NULL);
+    if (mainWindow == NULL)
+        return 1;
+    ShowWindow(mainWindow, showCommand);
+    UpdateWindow(mainWindow);
+
+    MSG msg;
+    for (;;) {
+        BOOL got = GetMessageW(&msg, NULL, 0, 0);
+        if (got == 0 || got == -1)
+            break;
+        if (IsDialogMessageW(mainWindow, &msg))
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return 0;
+}

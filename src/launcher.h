@@ -1,0 +1,52 @@
+// The launcher's shared declarations: the launch state, the exchange record the worker's stages
+// pass along, and the stages themselves. Every variable here has exactly one writer at a time;
+// launcher.cpp says which.
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <atomic>
+
+#include "build_config.h"
+
+#define WM_CONNECT_DONE (WM_APP + 1)
+
+enum { IDC_CONNECT = 101, IDC_CODE = 102 };
+
+// Fixed by wWinMain before the window exists; read-only afterwards.
+extern wchar_t agentPath[MAX_PATH], policyPath[MAX_PATH];
+extern char nonce[64];
+// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt.
+extern wchar_t code[7];
+// Written by the worker's stages; read by the window only after WM_CONNECT_DONE arrives.
+extern wchar_t errorText[512];
+extern std::atomic<LONG> busy;   // 1 while an attempt runs: exchange to write, load to read
+// Set once by wWinMain after creation; the worker posts to it and hides it.
+extern HWND mainWindow;
+
+// One attempt's conversation with the session service. Filled by requestSession, read by
+// runAgent, released only by the worker once the agent has exited.
+struct SessionExchange {
+    HINTERNET session;
+    HINTERNET connection;
+    HINTERNET request;
+    char *body;      // bodyCapacity bytes, or NULL
+    DWORD length;    // bytes placed in body so far
+};
+
+const DWORD bodyLimit = 1048576;           // a body this long or longer is refused
+const DWORD bodyCapacity = bodyLimit + 1;  // room for the terminator
+
+extern const wchar_t connectFailedText[];
+
+// Bounded copy of one of our messages into errorText.
+void setError(const wchar_t *text);
+
+bool initLaunchState();
+bool verifyAgentPublisher();
+bool requestSession(SessionExchange *exchange);
+bool runAgent(SessionExchange *exchange);
+DWORD WINAPI connectWorker(void *unused);
+LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+bool isCompleteCode(const wchar_t *text);

@@ -1,0 +1,61 @@
+// Policy hand-off and agent run, on the worker thread: checks that the accepted policy is for our
+// relay, writes it beside the agent, starts the agent, hides our window and waits for the agent
+// to end. The policy file is deleted by the worker afterwards, not here.
+
+#include "launcher.h"
+
+#include <string.h>
+#include <wchar.h>
+
+static const char serverLine[] = "MeshServer=wss://" KAVRO_RELAY_HOST ":443/agent.ashx\r\n";
+static const char meshIdMarker[] = "MeshID=0x";
+
+static const wchar_t prepareFailedText[] =
+    L"Unable to prepare your support session. Please close this client and contact your technician.";
+static const wchar_t startFailedText[] =
+    L"Windows could not start the support agent. Please contact your technician.";
+
+bool runAgent(SessionExchange *exchange)
+{
+    bool ok = false;
+    const wchar_t *failure = connectFailedText;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD written = 0;
+    wchar_t commandLine[264];
+    STARTUPINFOW startup = {};
+    PROCESS_INFORMATION process = {};
+    startup.cb = sizeof startup;
+
+    // Both searches stop at the first NUL, so a marker hidden behind one does not count.
+    if (strstr(exchange->body, serverLine) == NULL || strstr(exchange->body, meshIdMarker) == NULL)
+        goto done;
+    file = CreateFileW(policyPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        failure = prepareFailedText;
+        goto done;
+    }
+    if (!WriteFile(file, exchange->body, exchange->length, &written, NULL) || written != exchange->length)
+        goto done;
+    if (!FlushFileBuffers(file))
+        goto done;
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+
+    // CreateProcessW may write into the command line, so it gets our own writable copy.
+    swprintf(commandLine, sizeof commandLine / sizeof commandLine[0], L"\"%ls\"", agentPath);
+    if (!CreateProcessW(agentPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        failure = startFailedText;
+        goto done;
+    }
+    ShowWindow(mainWindow, SW_HIDE);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ok = true;
+done:
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!ok)
+        setError(failure);
+    return ok;
+}
