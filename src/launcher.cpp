@@ -37,11 +37,13 @@ static const wchar_t incompleteText[] = L"Please enter all six digits of your re
 
 void setError(const wchar_t *text)
 {
-    swprintf(errorText, sizeof errorText / sizeof errorText[0], L"%ls", text);
+    _snwprintf_s(errorText, sizeof errorText / sizeof errorText[0], _TRUNCATE, L"%ls", text);
 }
 
 // Start-up: where the agent and its policy file lie, and this run's nonce. Both paths are
-// derived from our own module path, never from the current directory.
+// derived from our own module path, never from the current directory. _snwprintf_s with
+// _TRUNCATE returns -1 for a text that does not fit with its terminator; swprintf does not
+// promise that with every runtime.
 bool initLaunchState()
 {
     wchar_t folder[MAX_PATH];
@@ -53,9 +55,9 @@ bool initLaunchState()
     if (slash == NULL)
         return false;
     *slash = L'\0';
-    if (swprintf(agentPath, MAX_PATH, L"%ls\\KavroTechRemoteSupport-agent.exe", folder) < 0)
+    if (_snwprintf_s(agentPath, MAX_PATH, _TRUNCATE, L"%ls\\KavroTechRemoteSupport-agent.exe", folder) < 0)
         return false;
-    if (swprintf(policyPath, MAX_PATH, L"%ls\\KavroTechRemoteSupport-agent.msh", folder) < 0)
+    if (_snwprintf_s(policyPath, MAX_PATH, _TRUNCATE, L"%ls\\KavroTechRemoteSupport-agent.msh", folder) < 0)
         return false;
     if (BCryptGenRandom(NULL, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0)
         return false;

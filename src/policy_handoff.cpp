@@ -42,7 +42,7 @@ bool runAgent(SessionExchange *exchange)
     file = INVALID_HANDLE_VALUE;
 
     // CreateProcessW may write into the command line, so it gets our own writable copy.
-    swprintf(commandLine, sizeof commandLine / sizeof commandLine[0], L"\"%ls\"", agentPath);
+    _snwprintf_s(commandLine, sizeof commandLine / sizeof commandLine[0], _TRUNCATE, L"\"%ls\"", agentPath);
     if (!CreateProcessW(agentPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
         failure = startFailedText;
         goto done;
