@@ -12,7 +12,7 @@
 #include <softpub.h>
 
 static const wchar_t publisherName[] = L"Quintavel";
-static const wchar_t verifyFailedText[] =
+const wchar_t verifyFailedText[] =
     L"Windows could not verify the support agent. Please contact your technician.";
 
 // The record as it stood before pSignatureSettings was added: 80 bytes on 64-bit Windows.

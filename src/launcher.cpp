@@ -80,14 +80,30 @@ static void releaseExchange(SessionExchange *exchange)
     if (exchange->session != NULL)    WinHttpCloseHandle(exchange->session);
 }
 
+// Holds the agent file from before its check until after it has been started, so that the file
+// that runs is the file that was verified: others may read it, but not write, delete or rename
+// it. Read access with read sharing still lets CreateProcessW map the image. A file that cannot
+// be held (missing, or open for writing elsewhere) fails like a file that cannot be verified.
+static bool holdAgent(HANDLE *lock)
+{
+    *lock = CreateFileW(agentPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (*lock != INVALID_HANDLE_VALUE)
+        return true;
+    setError(verifyFailedText);
+    return false;
+}
+
 DWORD WINAPI connectWorker(void *)
 {
     SessionExchange exchange = {};
+    HANDLE agentLock = INVALID_HANDLE_VALUE;
     WPARAM result = 0;
     errorText[0] = L'\0';
-    if (verifyAgentPublisher() && requestSession(&exchange) && runAgent(&exchange))
+    if (holdAgent(&agentLock) && verifyAgentPublisher() && requestSession(&exchange) && runAgent(&exchange))
         result = 1;
     releaseExchange(&exchange);   // an exchange never opened releases nothing
+    if (agentLock != INVALID_HANDLE_VALUE)
+        CloseHandle(agentLock);
     DeleteFileW(policyPath);      // whether or not this attempt created it
     SecureZeroMemory(code, sizeof code);
     busy.exchange(0);             // before the post: the window must see 0 when it handles it
@@ -209,6 +225,9 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
+    // Before anything else: DLLs are loaded from System32 only, never from the folder we were
+    // started from (a Downloads folder may hold anything). The delay-loaded imports depend on it.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!initLaunchState())
         return 1;
 

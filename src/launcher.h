@@ -38,7 +38,8 @@ struct SessionExchange {
 const DWORD bodyLimit = 1048576;           // a body this long or longer is refused
 const DWORD bodyCapacity = bodyLimit + 1;  // room for the terminator
 
-extern const wchar_t connectFailedText[];
+extern const wchar_t connectFailedText[];   // shared by the request and the hand-off
+extern const wchar_t verifyFailedText[];    // the publisher check's one message
 
 // Bounded copy of one of our messages into errorText.
 void setError(const wchar_t *text);

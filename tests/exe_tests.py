@@ -3,6 +3,7 @@
 (system DLLs and msvcrt.dll only, directly or delay-loaded), the icon group with identifier 1, the
 version block field by field, and no manifest.
 Usage: exe_tests.py PATH/TO/KavroClientLauncher.exe"""
+import re
 import struct
 import sys
 import unittest
@@ -54,6 +55,24 @@ class Launcher(unittest.TestCase):
         for name in names:
             with self.subTest(dll=name):
                 self.assertIn(name, SYSTEM_DLLS, f'unexpected import {name}')
+
+    def test_names_only_system_dlls_anywhere(self):
+        # GNU ld leaves the delay-import directory empty, so the delay-loaded DLLs are found by
+        # their names in the file; any DLL the program could load by name must be a system one.
+        data = open(EXE, 'rb').read()
+        names = set(n.decode().lower() for n in re.findall(rb'[A-Za-z0-9_.-]+\.dll', data, re.I))
+        names |= set(n.decode('utf-16-le').lower()
+                     for n in re.findall(rb'(?:[A-Za-z0-9_.-]\x00)+\.\x00[dD]\x00[lL]\x00[lL]\x00', data))
+        self.assertTrue(names >= {'winhttp.dll', 'wintrust.dll', 'crypt32.dll', 'bcrypt.dll'}, names)
+        self.assertEqual(names - SYSTEM_DLLS, set())
+
+    def test_folder_searchable_dlls_are_delay_loaded(self):
+        # Only KnownDLLs may be resolved at load time; the others wait until wWinMain has
+        # restricted the search to System32.
+        loaded = set(e.dll.decode().lower() for e in self.pe.DIRECTORY_ENTRY_IMPORT)
+        for name in ('winhttp.dll', 'wintrust.dll', 'crypt32.dll', 'bcrypt.dll'):
+            with self.subTest(dll=name):
+                self.assertNotIn(name, loaded, f'{name} is imported at load time')
 
     def test_is_a_64_bit_gui_program(self):
         self.assertEqual(self.pe.FILE_HEADER.Machine, 0x8664)
