@@ -1,0 +1,121 @@
+// The publisher check against Wine's own WinVerifyTrust and crypt32: each case places one variant
+// of the stand-in agent, signed by tests/bed/agents with the test PKI, as the agent in a folder of
+// its own, and checks the verdict and the message. Known platform gaps are rows that skip.
+
+#include <gtest/gtest.h>
+
+#include "launcher.h"
+#include "testbed.h"
+
+#include <string.h>
+#include <wchar.h>
+
+#include <iterator>
+
+namespace {
+
+const wchar_t sentinel[] = L"errorText untouched";
+const wchar_t verifyMessage[] = L"Windows could not verify the support agent. Please contact your technician.";
+
+enum Placement { Copy, Missing, Directory };
+
+struct PublisherCase {
+    const char *name;
+    Placement placement;
+    const wchar_t *variant;   // file in testbed/agents, for Copy
+    bool accepted;
+    // A platform gap: when set, a verdict of !accepted is what the platform cannot show, and the
+    // row is skipped with this reason instead of failing. "always" rows cannot run at all.
+    const char *gap = NULL;
+    bool always = false;
+};
+
+const PublisherCase publisherCases[] = {
+    { "good",                 Copy,      L"good.exe",                   true },
+    { "other_publisher",      Copy,      L"otherpublisher.exe",         false },
+    { "lowercase_name",       Copy,      L"lowercase.exe",              false },
+    { "name_with_ltd",        Copy,      L"quintavel-ltd.exe",          false },
+    { "name_with_space",      Copy,      L"quintavel-space.exe",        false },
+    { "untrusted_root",       Copy,      L"untrusted.exe",              false },
+    { "disallowed_signer",    Copy,      L"disallowed.exe",             false,
+      "Wine's Authenticode policy does not consult the Disallowed store" },
+    { "unsigned",             Copy,      L"unsigned.exe",               false },
+    { "altered_one_byte",     Copy,      L"altered.exe",                false },
+    { "missing",              Missing,   NULL,                          false },
+    { "empty_file",           Copy,      L"empty.exe",                  false },
+    { "directory",            Directory, NULL,                          false },
+    // Our certificate travels in another publisher's signature; only the signer's counts.
+    { "carries_our_cert",     Copy,      L"carries-quintavel.exe",      false },
+    // Only the first signer counts, whatever is nested in its signature.
+    { "nested_ours_first",    Copy,      L"nested-quintavel-first.exe", true },
+    { "nested_other_first",   Copy,      L"nested-other-first.exe",     false },
+    // The check looks at the signature only; that Windows cannot start a DLL shows later.
+    { "signed_dll",           Copy,      L"notanexe.exe",               true },
+    { "revoked_signer",       Copy,      L"revoked.exe",                false,
+      "Wine does not check certificate revocation", true },
+};
+
+std::wstring placeAgent(const PublisherCase &row)
+{
+    std::wstring folder = freshFolder(L"publisher-" + widen(row.name));
+    placeLaunchState(folder);
+    if (row.placement == Copy) {
+        EXPECT_TRUE(copyFile(bedPath(L"agents\\") + row.variant, agentPath))
+            << "cannot copy " << narrow(row.variant) << " (did tests/bed/agents run?)";
+    } else if (row.placement == Directory) {
+        EXPECT_TRUE(CreateDirectoryW(agentPath, NULL)) << "cannot make a folder at the agent's path";
+    }
+    return folder;
+}
+
+bool verifyWithSentinel()
+{
+    wcscpy(errorText, sentinel);
+    return verifyAgentPublisher();
+}
+
+// The verdict and the message must agree: untouched on success, exactly ours on failure.
+void expectVerdict(bool expected, bool got)
+{
+    EXPECT_EQ(expected, got) << "expected " << (expected ? "accepted" : "refused") << ", got "
+                             << (got ? "accepted" : "refused");
+    const wchar_t *message = expected ? sentinel : verifyMessage;
+    EXPECT_STREQ(message, errorText) << "expected errorText \"" << narrow(message) << "\", got \""
+                                     << narrow(errorText) << "\"";
+}
+
+class PublisherCheck : public testing::TestWithParam<PublisherCase> {};
+
+TEST_P(PublisherCheck, AcceptsOnlyOurTrustedSignature)
+{
+    const PublisherCase &row = GetParam();
+    SCOPED_TRACE(testing::Message() << "case " << row.name);
+    if (row.always)
+        GTEST_SKIP() << row.gap;
+    placeAgent(row);
+    bool got = verifyWithSentinel();
+    if (row.gap != NULL && got != row.accepted)
+        GTEST_SKIP() << row.gap << " (accepted " << row.name << ")";
+    expectVerdict(row.accepted, got);
+}
+
+INSTANTIATE_TEST_SUITE_P(Agents, PublisherCheck, testing::ValuesIn(publisherCases),
+                         [](const testing::TestParamInfo<PublisherCase> &info) { return info.param.name; });
+
+// Nothing is remembered between attempts: the file is judged afresh each time.
+TEST(PublisherCheckRepeat, JudgesTheFileOnEveryCall)
+{
+    static const struct { const wchar_t *variant; bool accepted; } steps[] = {
+        { L"good.exe", true },   { L"unsigned.exe", false },        { L"good.exe", true },
+        { L"good.exe", true },   { L"otherpublisher.exe", false },  { L"good.exe", true },
+    };
+    std::wstring folder = freshFolder(L"publisher-repeat");
+    placeLaunchState(folder);
+    for (size_t i = 0; i < std::size(steps); i++) {
+        SCOPED_TRACE(testing::Message() << "step " << i << ": " << narrow(steps[i].variant));
+        ASSERT_TRUE(copyFile(bedPath(L"agents\\") + steps[i].variant, agentPath));
+        expectVerdict(steps[i].accepted, verifyWithSentinel());
+    }
+}
+
+}  // namespace
