@@ -293,6 +293,8 @@ def serve(raw, peer, cert):
             try:
                 request = read_request(reader)
             except Closed:
+                # A client that rejects our certificate after the handshake closes here.
+                log("connection from %s closed after the handshake, before a request" % (peer,))
                 return
             number = record(request)
             keys = read_scenario()
