@@ -1,0 +1,283 @@
+// Whole attempts on a thread of their own, as the window starts them: from the publisher check
+// to the clean-up, against the session-service double and the signed stand-in agent. A
+// message-only window stands in for the main window and records what the worker posts and what
+// it could see of the shared state when the message arrived.
+
+#include <gtest/gtest.h>
+
+#include "agentbed.h"
+#include "launcher.h"
+
+#include <string.h>
+
+namespace {
+
+const wchar_t prepareFailed[] =
+    L"Unable to prepare your support session. Please close this client and contact your technician.";
+const wchar_t startFailed[] = L"Windows could not start the support agent. Please contact your technician.";
+const wchar_t refused400[] = L"This code is unavailable. Please check your six-digit code with your technician.";
+const wchar_t refused409[] =
+    L"Your session is not ready, or this code is no longer available. Please check with your technician.";
+const wchar_t refused410[] = L"Your support code has expired. Please ask your technician for a new code.";
+const wchar_t refused429[] = L"Please wait a few minutes before trying again.";
+const wchar_t refusedOther[] = L"Support is temporarily unavailable. Please try again shortly.";
+
+// What the stand-in main window saw of each WM_CONNECT_DONE.
+struct Posted {
+    int count;
+    WPARAM result;
+    LONG busyThen;
+    bool codeWiped;
+    bool agentEnded;   // the agent's report said it had ended by then
+};
+Posted posted;
+AgentFolder *current;
+
+LRESULT CALLBACK recordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg != WM_CONNECT_DONE)
+        return DefWindowProcW(hwnd, msg, wParam, lParam);
+    posted.count++;
+    posted.result = wParam;
+    posted.busyThen = busy.load();
+    posted.codeWiped = true;
+    for (wchar_t c : code)
+        posted.codeWiped = posted.codeWiped && c == L'\0';
+    posted.agentEnded = current != NULL && agentReport(*current)["state"] == "ended";
+    return 0;
+}
+
+class Worker : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        WNDCLASSW cls = {};
+        cls.lpfnWndProc = recordingProc;
+        cls.hInstance = GetModuleHandleW(NULL);
+        cls.lpszClassName = L"WorkerTestWindow";
+        RegisterClassW(&cls);
+        mainWindow = CreateWindowExW(0, cls.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, cls.hInstance,
+                                     NULL);
+        ASSERT_NE((HWND)NULL, mainWindow);
+        clearScenario();
+    }
+    void TearDown() override
+    {
+        DestroyWindow(mainWindow);
+        mainWindow = NULL;
+        current = NULL;
+        clearScenario();
+    }
+
+    // Starts one attempt with `typed` as the window would, pumps messages until its outcome
+    // arrives, waits for the thread, and keeps listening a little for a second message.
+    void attempt(AgentFolder *bed, const wchar_t *typed = L"123456")
+    {
+        posted = Posted();
+        current = bed;
+        wcscpy(code, typed);
+        busy.exchange(1);
+        HANDLE thread = CreateThread(NULL, 0, connectWorker, NULL, 0, NULL);
+        ASSERT_NE((HANDLE)NULL, thread);
+        DWORD deadline = GetTickCount() + 120000;
+        while (GetTickCount() < deadline && (posted.count == 0 || WaitForSingleObject(thread, 0) != WAIT_OBJECT_0)) {
+            MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
+            pump();
+        }
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0)) << "the worker did not end";
+        CloseHandle(thread);
+        Sleep(200);
+        pump();
+    }
+    static void pump()
+    {
+        MSG msg;
+        while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+    }
+};
+
+struct Outcome {
+    WPARAM result;
+    const wchar_t *text;   // NULL: errorText empty
+    size_t requests;
+};
+
+TEST_F(Worker, EndsEveryAttemptWithOneMessageAndTheSameCleanUp)
+{
+    const std::string relay = "MeshServer=wss://" KAVRO_RELAY_HOST ":443/agent.ashx\r\n";
+    writeFile(bedPath(L"service\\no-mesh-id.txt"), relay + "MeshName=x\r\n");
+    writeFile(bedPath(L"service\\other-relay.txt"), "MeshServer=wss://relay.elsewhere.example:443/agent.ashx\r\nMeshID=0x1\r\n");
+    static const struct {
+        const char *why;
+        const wchar_t *variant;   // agent placed; NULL: none
+        const char *scenario;
+        bool heldForWriting;      // someone else has the agent open for writing
+        Outcome expect;
+    } rows[] = {
+        { "no agent", NULL, "status=200", false, { 0, verifyFailedText, 0 } },
+        { "unsigned agent", L"unsigned.exe", "status=200", false, { 0, verifyFailedText, 0 } },
+        { "another publisher", L"otherpublisher.exe", "status=200", false, { 0, verifyFailedText, 0 } },
+        { "agent open for writing elsewhere", L"good.exe", "status=200", true, { 0, verifyFailedText, 0 } },
+        { "refused 400", L"good.exe", "status=400", false, { 0, refused400, 1 } },
+        { "refused 409", L"good.exe", "status=409", false, { 0, refused409, 1 } },
+        { "refused 410", L"good.exe", "status=410", false, { 0, refused410, 1 } },
+        { "refused 429", L"good.exe", "status=429", false, { 0, refused429, 1 } },
+        { "refused 500", L"good.exe", "status=500", false, { 0, refusedOther, 1 } },
+        { "redirect", L"good.exe", "status=302\nlocation=https://" "elsewhere.invalid/", false, { 0, refusedOther, 1 } },
+        { "nothing listening", L"good.exe", "listen=0", false, { 0, connectFailedText, 0 } },
+        { "untrusted certificate", L"good.exe", "cert=untrusted", false, { 0, connectFailedText, 0 } },
+        { "empty 200", L"good.exe", "status=200\nbody-size=0", false, { 0, connectFailedText, 1 } },
+        { "too large 200", L"good.exe", "status=200\nbody-size=1048576", false, { 0, connectFailedText, 1 } },
+        { "no mesh identifier", L"good.exe", "status=200\nbody-file=no-mesh-id.txt", false, { 0, connectFailedText, 1 } },
+        { "another relay", L"good.exe", "status=200\nbody-file=other-relay.txt", false, { 0, connectFailedText, 1 } },
+        { "a DLL as the agent", L"notanexe.exe", "status=200\npolicy=1", false, { 0, startFailed, 1 } },
+        { "accepted", L"good.exe", "status=200\npolicy=1", false, { 1, NULL, 1 } },
+        { "largest accepted policy", L"good.exe", "status=200\nbody-size=1048575", false, { 1, NULL, 1 } },
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << rows[i].why);
+        AgentFolder bed = placeAgent(L"worker" + std::to_wstring(i), rows[i].variant ? rows[i].variant : L"");
+        writeFile(bed.base + L".end", "");   // an agent that runs ends at once
+        HANDLE writer = INVALID_HANDLE_VALUE;
+        if (rows[i].heldForWriting)
+            writer = CreateFileW(bed.agent.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 NULL, OPEN_EXISTING, 0, NULL);
+        setScenario(rows[i].scenario);
+        if (strstr(rows[i].scenario, "listen=0") != NULL) {
+            for (int wait = 0; wait < 100; wait++) {
+                std::string listening;
+                if (readFile(bedPath(L"service\\listening"), &listening) && listening.substr(0, 1) == "0")
+                    break;
+                Sleep(50);
+            }
+        }
+        clearRequests();
+        // A leftover policy file must go whatever happens; rows that get as far as writing the
+        // file run without one (a leftover there is the next test's case).
+        if (rows[i].expect.result == 0 && rows[i].expect.text != startFailed)
+            writeFile(policyPath, "left from an earlier run");
+
+        attempt(&bed);
+        if (writer != INVALID_HANDLE_VALUE)
+            CloseHandle(writer);
+
+        EXPECT_EQ(1, posted.count) << "expected exactly one WM_CONNECT_DONE";
+        EXPECT_EQ(rows[i].expect.result, posted.result);
+        if (rows[i].expect.text == NULL)
+            EXPECT_STREQ(L"", errorText);
+        else
+            EXPECT_STREQ(rows[i].expect.text, errorText);
+        EXPECT_EQ(rows[i].expect.requests, recordedRequests().size()) << "requests the service received";
+        EXPECT_EQ(0, posted.busyThen) << "busy was still set when the outcome arrived";
+        EXPECT_TRUE(posted.codeWiped) << "code was not wiped before the outcome arrived";
+        EXPECT_FALSE(fileExists(policyPath)) << "a policy file was left behind";
+        if (rows[i].expect.result == 1)
+            EXPECT_TRUE(posted.agentEnded) << "the outcome was posted before the agent exited";
+        else
+            EXPECT_TRUE(agentReport(bed).empty()) << "an agent ran on a failed attempt";
+    }
+}
+
+TEST_F(Worker, LeftoverPolicyFileCostsOnlyOneAttempt)
+{
+    AgentFolder bed = placeAgent(L"worker-leftover", L"good.exe");
+    writeFile(bed.base + L".end", "");
+    setScenario("status=200\npolicy=1");
+    clearRequests();
+    writeFile(policyPath, "left by a crashed run");
+    static const Outcome steps[] = { { 0, prepareFailed, 1 }, { 1, NULL, 2 } };
+    for (size_t i = 0; i < 2; i++) {
+        SCOPED_TRACE(testing::Message() << "attempt " << i + 1);
+        attempt(&bed, L"314159");
+        EXPECT_EQ(1, posted.count);
+        EXPECT_EQ(steps[i].result, posted.result);
+        EXPECT_STREQ(steps[i].text ? steps[i].text : L"", errorText);
+        EXPECT_EQ(steps[i].requests, recordedRequests().size());
+        EXPECT_FALSE(fileExists(policyPath));
+    }
+    std::vector<RecordedRequest> requests = recordedRequests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ(requests[0].body, requests[1].body) << "same code, same run: the same body";
+}
+
+// While an attempt waits on the service, the agent that was checked cannot be replaced.
+TEST_F(Worker, AgentCannotBeSwappedWhileAnAttemptRuns)
+{
+    AgentFolder bed = placeAgent(L"worker-swap", L"good.exe");
+    std::wstring impostor = bed.folder + L"\\impostor.exe";
+    copyFile(bedPath(L"agents\\unsigned.exe"), impostor);
+    std::string verified;
+    ASSERT_TRUE(readFile(bed.agent, &verified));
+    writeFile(bed.base + L".end", "");
+    DeleteFileW(bedPath(L"service\\release").c_str());
+    setScenario("status=200\npolicy=1\nhold-file=release");
+    clearRequests();
+
+    struct Try {
+        const char *what;
+        bool (*act)(const AgentFolder &, const std::wstring &);
+    };
+    static const Try tries[] = {
+        { "open for writing", [](const AgentFolder &b, const std::wstring &) {
+              HANDLE h = CreateFileW(b.agent.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     NULL, OPEN_EXISTING, 0, NULL);
+              if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+              return h != INVALID_HANDLE_VALUE; } },
+        { "overwrite by copy", [](const AgentFolder &b, const std::wstring &other) {
+              return CopyFileW(other.c_str(), b.agent.c_str(), FALSE) != 0; } },
+        { "delete", [](const AgentFolder &b, const std::wstring &) { return DeleteFileW(b.agent.c_str()) != 0; } },
+        { "rename away", [](const AgentFolder &b, const std::wstring &) {
+              return MoveFileW(b.agent.c_str(), (b.folder + L"\\moved.exe").c_str()) != 0; } },
+        { "rename over", [](const AgentFolder &b, const std::wstring &other) {
+              return MoveFileExW(other.c_str(), b.agent.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; } },
+    };
+
+    // Run the attempt on its thread; act once the service holds the request.
+    posted = Posted();
+    current = &bed;
+    wcscpy(code, L"271828");
+    busy.exchange(1);
+    HANDLE thread = CreateThread(NULL, 0, connectWorker, NULL, 0, NULL);
+    ASSERT_NE((HANDLE)NULL, thread);
+    for (int wait = 0; wait < 400 && recordedRequests().empty(); wait++)
+        Sleep(50);
+    ASSERT_EQ(1u, recordedRequests().size()) << "the attempt never reached the service";
+    for (const Try &t : tries) {
+        SCOPED_TRACE(t.what);
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(t.act(bed, impostor)) << "succeeded while the attempt held the agent";
+    }
+    writeFile(bedPath(L"service\\release"), "");
+    DWORD deadline = GetTickCount() + 60000;
+    while (posted.count == 0 && GetTickCount() < deadline) {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
+        pump();
+    }
+    WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
+
+    EXPECT_EQ(1u, posted.result) << "errorText: " << narrow(errorText);
+    EXPECT_TRUE(posted.agentEnded);
+    std::string after;
+    ASSERT_TRUE(readFile(bed.agent, &after));
+    EXPECT_TRUE(after == verified) << "the agent that ran is not the one that was verified";
+
+    // Once the attempt is over, the file is free again.
+    SCOPED_TRACE("after the attempt");
+    EXPECT_TRUE(tries[0].act(bed, impostor)) << "still held after the attempt, error " << GetLastError();
+    EXPECT_TRUE(tries[3].act(bed, impostor)) << "still held after the attempt, error " << GetLastError();
+}
+
+TEST_F(Worker, FailedAttemptLeavesTheAgentFree)
+{
+    AgentFolder bed = placeAgent(L"worker-free", L"good.exe");
+    setScenario("status=410");
+    clearRequests();
+    attempt(&bed);
+    EXPECT_EQ(0u, posted.result);
+    EXPECT_TRUE(MoveFileW(bed.agent.c_str(), (bed.folder + L"\\moved.exe").c_str()))
+        << "the agent is still held, error " << GetLastError();
+}
+
+}  // namespace
