@@ -67,12 +67,10 @@ class Launcher(unittest.TestCase):
         self.assertEqual(names - SYSTEM_DLLS, set())
 
     def test_folder_searchable_dlls_are_delay_loaded(self):
-        # Only KnownDLLs may be resolved at load time; the others wait until wWinMain has
-        # restricted the search to System32.
+        # Only kernel32 and msvcrt are resolved at load time; every other DLL waits until
+        # wWinMain has restricted the search to System32.
         loaded = set(e.dll.decode().lower() for e in self.pe.DIRECTORY_ENTRY_IMPORT)
-        for name in ('winhttp.dll', 'wintrust.dll', 'crypt32.dll', 'bcrypt.dll'):
-            with self.subTest(dll=name):
-                self.assertNotIn(name, loaded, f'{name} is imported at load time')
+        self.assertEqual(loaded, {'kernel32.dll', 'msvcrt.dll'})
 
     def test_is_a_64_bit_gui_program(self):
         self.assertEqual(self.pe.FILE_HEADER.Machine, 0x8664)
