@@ -17,12 +17,12 @@ namespace {
 const wchar_t sentinel[] = L"errorText untouched";
 const wchar_t verifyMessage[] = L"Windows could not verify the support agent. Please contact your technician.";
 
-enum Placement { Copy, Missing, Directory };
+enum Placement { Copy, Held, Missing, Directory };
 
 struct PublisherCase {
     const char *name;
     Placement placement;
-    const wchar_t *variant;   // file in testbed/agents, for Copy
+    const wchar_t *variant;   // file in testbed/agents, for Copy and Held
     bool accepted;
     // A platform gap: when set, a verdict of !accepted is what the platform cannot show, and the
     // row is skipped with this reason instead of failing. "always" rows cannot run at all.
@@ -32,6 +32,8 @@ struct PublisherCase {
 
 const PublisherCase publisherCases[] = {
     { "good",                 Copy,      L"good.exe",                   true },
+    // The worker holds the file open for reading, sharing only reading, while it checks it.
+    { "good_while_held",      Held,      L"good.exe",                   true },
     { "other_publisher",      Copy,      L"otherpublisher.exe",         false },
     { "lowercase_name",       Copy,      L"lowercase.exe",              false },
     { "name_with_ltd",        Copy,      L"quintavel-ltd.exe",          false },
@@ -44,8 +46,10 @@ const PublisherCase publisherCases[] = {
     { "missing",              Missing,   NULL,                          false },
     { "empty_file",           Copy,      L"empty.exe",                  false },
     { "directory",            Directory, NULL,                          false },
-    // Our certificate travels in another publisher's signature; only the signer's counts.
+    // A certificate in our name travels in another publisher's signature, sorted before and
+    // after the signer's; only the signer's counts.
     { "carries_our_cert",     Copy,      L"carries-quintavel.exe",      false },
+    { "carries_our_name_last", Copy,     L"carries-quintavel-long.exe", false },
     // Only the first signer counts, whatever is nested in its signature.
     { "nested_ours_first",    Copy,      L"nested-quintavel-first.exe", true },
     { "nested_other_first",   Copy,      L"nested-other-first.exe",     false },
@@ -55,17 +59,26 @@ const PublisherCase publisherCases[] = {
       "Wine does not check certificate revocation", true },
 };
 
-std::wstring placeAgent(const PublisherCase &row)
+void PrintTo(const PublisherCase &row, std::ostream *out)
 {
-    std::wstring folder = freshFolder(L"publisher-" + widen(row.name));
-    placeLaunchState(folder);
-    if (row.placement == Copy) {
+    *out << row.name;
+}
+
+// Returns the handle that holds the agent for a Held row, else INVALID_HANDLE_VALUE.
+HANDLE placeAgent(const PublisherCase &row)
+{
+    placeLaunchState(freshFolder(L"publisher-" + widen(row.name)));
+    if (row.placement == Copy || row.placement == Held) {
         EXPECT_TRUE(copyFile(bedPath(L"agents\\") + row.variant, agentPath))
             << "cannot copy " << narrow(row.variant) << " (did tests/bed/agents run?)";
     } else if (row.placement == Directory) {
         EXPECT_TRUE(CreateDirectoryW(agentPath, NULL)) << "cannot make a folder at the agent's path";
     }
-    return folder;
+    if (row.placement != Held)
+        return INVALID_HANDLE_VALUE;
+    HANDLE hold = CreateFileW(agentPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_NE(INVALID_HANDLE_VALUE, hold) << "cannot hold the agent, error " << GetLastError();
+    return hold;
 }
 
 bool verifyWithSentinel()
@@ -92,8 +105,10 @@ TEST_P(PublisherCheck, AcceptsOnlyOurTrustedSignature)
     SCOPED_TRACE(testing::Message() << "case " << row.name);
     if (row.always)
         GTEST_SKIP() << row.gap;
-    placeAgent(row);
+    HANDLE hold = placeAgent(row);
     bool got = verifyWithSentinel();
+    if (hold != INVALID_HANDLE_VALUE)
+        CloseHandle(hold);
     if (row.gap != NULL && got != row.accepted)
         GTEST_SKIP() << row.gap << " (accepted " << row.name << ")";
     expectVerdict(row.accepted, got);
