@@ -1,0 +1,435 @@
+// Drives the launcher's window from outside for the end-to-end tests and the demo: finds it,
+// types or pastes into the code box, clicks, presses Enter, reads texts and states, handles its
+// message boxes. Each argument word is a command (some take the next word as their argument);
+// results go to stdout as key=value lines, text in UTF-8, and the first failing command ends the
+// run with exit code 1. Keys are prefixed by what they describe, so a run may read state twice.
+//
+// Messages that may open a modal message box in the launcher (a click, Enter) are posted, never
+// sent: a sent message would not return until someone dismissed that box.
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+enum { IDC_CONNECT = 101, IDC_CODE = 102, MSGBOX_TEXT_ID = 0xFFFF };
+
+static const wchar_t launcherClass[] = L"KavroReusableSupportClient";
+static const UINT replyMs = 5000;   // a launcher that does not answer a sent message in this time is hung
+
+// Set by the commands as they run.
+static DWORD wantedProcess;   // 0: any process
+static HWND mainWindow, messageBox;
+
+static void printText(const char *key, const wchar_t *text)
+{
+    char utf8[4096];
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL);
+    if (n <= 0)
+        utf8[0] = '\0';
+    // One value per line: line breaks inside a text are shown as \r and \n.
+    printf("%s=", key);
+    for (const char *p = utf8; *p != '\0'; p++) {
+        if (*p == '\r')      fputs("\\r", stdout);
+        else if (*p == '\n') fputs("\\n", stdout);
+        else if (*p == '\\') fputs("\\\\", stdout);
+        else                 putchar(*p);
+    }
+    putchar('\n');
+}
+
+static void printFlag(const char *key, bool value)
+{
+    printf("%s=%d\n", key, value ? 1 : 0);
+}
+
+static bool fail(const char *what)
+{
+    printf("error=%s\n", what);
+    return false;
+}
+
+// A window's text through WM_GETTEXT, which the system carries across processes (GetWindowTextW
+// would only return the text a control was created with).
+static bool readText(HWND hwnd, wchar_t *text, int size)
+{
+    DWORD_PTR copied = 0;
+    text[0] = L'\0';
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, size, (LPARAM)text, SMTO_NORMAL, replyMs, &copied))
+        return false;
+    text[size - 1] = L'\0';
+    return true;
+}
+
+static BOOL CALLBACK findLauncher(HWND hwnd, LPARAM)
+{
+    wchar_t cls[64];
+    DWORD process = 0;
+    GetWindowThreadProcessId(hwnd, &process);
+    if (wantedProcess != 0 && process != wantedProcess)
+        return TRUE;
+    if (GetClassNameW(hwnd, cls, 64) && wcscmp(cls, launcherClass) == 0) {
+        mainWindow = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static BOOL CALLBACK findBox(HWND hwnd, LPARAM)
+{
+    wchar_t cls[16];
+    if (GetWindow(hwnd, GW_OWNER) == mainWindow && GetClassNameW(hwnd, cls, 16) && wcscmp(cls, L"#32770") == 0) {
+        messageBox = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static HWND findMainWindow()
+{
+    mainWindow = NULL;
+    EnumWindows(findLauncher, 0);
+    return mainWindow;
+}
+
+static HWND findMessageBox()
+{
+    messageBox = NULL;
+    if (mainWindow != NULL && IsWindow(mainWindow))
+        EnumWindows(findBox, 0);
+    return messageBox;
+}
+
+static HWND focusedWindow()
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    DWORD thread = GetWindowThreadProcessId(mainWindow, NULL);
+    if (thread == 0 || !GetGUIThreadInfo(thread, &info))
+        return NULL;
+    return info.hwndFocus;
+}
+
+static const char *nameOf(HWND hwnd)
+{
+    if (hwnd == NULL)                                        return "none";
+    if (hwnd == mainWindow)                                  return "main";
+    if (hwnd == GetDlgItem(mainWindow, IDC_CODE))            return "code";
+    if (hwnd == GetDlgItem(mainWindow, IDC_CONNECT))         return "button";
+    if (messageBox != NULL && (hwnd == messageBox || IsChild(messageBox, hwnd))) return "box";
+    return "other";
+}
+
+// ---- Commands ----
+
+static bool needWindow()
+{
+    if (mainWindow == NULL || !IsWindow(mainWindow))
+        return fail("no-window");
+    return true;
+}
+
+static bool cmdPid(const wchar_t *arg)
+{
+    wantedProcess = wcstoul(arg, NULL, 0);
+    return true;
+}
+
+static bool findWithin(const wchar_t *arg, bool visible)
+{
+    DWORD limit = wcstoul(arg, NULL, 10), start = GetTickCount();
+    while (findMainWindow() == NULL || (visible && !IsWindowVisible(mainWindow))) {
+        if (GetTickCount() - start >= limit)
+            return fail("window-not-found");
+        Sleep(50);
+    }
+    DWORD process = 0;
+    GetWindowThreadProcessId(mainWindow, &process);
+    printf("window=0x%llx\nwindow-pid=%lu\n", (unsigned long long)(UINT_PTR)mainWindow, process);
+    return true;
+}
+
+static bool cmdFind(const wchar_t *arg)   { return findWithin(arg, true); }
+static bool cmdAttach(const wchar_t *arg) { return findWithin(arg, false); }
+
+// Each character as WM_CHAR, sent, the way a keyboard's characters reach the edit control; so
+// ES_NUMBER and the limit of the box apply.
+static bool cmdType(const wchar_t *arg)
+{
+    if (!needWindow())
+        return false;
+    HWND edit = GetDlgItem(mainWindow, IDC_CODE);
+    for (const wchar_t *p = arg; *p != L'\0'; p++)
+        if (!SendMessageTimeoutW(edit, WM_CHAR, *p, 1, SMTO_NORMAL, replyMs, NULL))
+            return fail("type-timeout");
+    return true;
+}
+
+// WM_SETTEXT replaces the whole text and, like a paste, is not filtered by ES_NUMBER.
+static bool cmdPaste(const wchar_t *arg)
+{
+    if (!needWindow())
+        return false;
+    if (!SendMessageTimeoutW(GetDlgItem(mainWindow, IDC_CODE), WM_SETTEXT, 0, (LPARAM)arg, SMTO_NORMAL, replyMs, NULL))
+        return fail("paste-timeout");
+    return true;
+}
+
+// EM_REPLACESEL inserts at the caret as a paste from the clipboard would.
+static bool cmdInsert(const wchar_t *arg)
+{
+    if (!needWindow())
+        return false;
+    if (!SendMessageTimeoutW(GetDlgItem(mainWindow, IDC_CODE), EM_REPLACESEL, TRUE, (LPARAM)arg, SMTO_NORMAL, replyMs,
+                             NULL))
+        return fail("insert-timeout");
+    return true;
+}
+
+static bool cmdClick(const wchar_t *)
+{
+    if (!needWindow())
+        return false;
+    PostMessageW(GetDlgItem(mainWindow, IDC_CONNECT), BM_CLICK, 0, 0);
+    return true;
+}
+
+// A mouse press and release in the button's client area, posted as the mouse would deliver them.
+static bool cmdPress(const wchar_t *)
+{
+    if (!needWindow())
+        return false;
+    HWND button = GetDlgItem(mainWindow, IDC_CONNECT);
+    PostMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
+    PostMessageW(button, WM_LBUTTONUP, 0, MAKELPARAM(10, 10));
+    return true;
+}
+
+// The connect command straight to the window, as if it slipped past a disabled button.
+static bool cmdCommand(const wchar_t *)
+{
+    if (!needWindow())
+        return false;
+    PostMessageW(mainWindow, WM_COMMAND, MAKEWPARAM(IDC_CONNECT, BN_CLICKED),
+                 (LPARAM)GetDlgItem(mainWindow, IDC_CONNECT));
+    return true;
+}
+
+// Enter as key messages to the control that has the focus (or the code box when none has), so
+// the launcher's message loop hands it to IsDialogMessageW as it would a real key press.
+static bool cmdEnter(const wchar_t *)
+{
+    if (!needWindow())
+        return false;
+    findMessageBox();
+    HWND target = focusedWindow();
+    printf("enter-target=%s\n", nameOf(target));
+    if (target == NULL)
+        target = GetDlgItem(mainWindow, IDC_CODE);
+    PostMessageW(target, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+    PostMessageW(target, WM_KEYUP, VK_RETURN, 0xC01C0001);
+    return true;
+}
+
+static bool cmdClose(const wchar_t *)
+{
+    if (!needWindow())
+        return false;
+    PostMessageW(mainWindow, WM_CLOSE, 0, 0);
+    return true;
+}
+
+static bool cmdSleep(const wchar_t *arg)
+{
+    Sleep(wcstoul(arg, NULL, 10));
+    return true;
+}
+
+static void printControl(const char *name, HWND hwnd)
+{
+    char key[64];
+    wchar_t text[1024];
+    snprintf(key, sizeof key, "%s-text", name);
+    readText(hwnd, text, 1024);
+    printText(key, text);
+    snprintf(key, sizeof key, "%s-visible", name);
+    printFlag(key, IsWindowVisible(hwnd));
+    snprintf(key, sizeof key, "%s-enabled", name);
+    printFlag(key, IsWindowEnabled(hwnd));
+}
+
+// The prompt and the status text have no identifier of their own: they are the first and the
+// last STATIC child, in creation order.
+static bool cmdState(const wchar_t *)
+{
+    if (!needWindow())
+        return false;
+    wchar_t text[1024];
+    HWND prompt = NULL, status = NULL;
+    for (HWND child = GetWindow(mainWindow, GW_CHILD); child != NULL; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[16];
+        if (GetClassNameW(child, cls, 16) && _wcsicmp(cls, L"Static") == 0) {
+            if (prompt == NULL)
+                prompt = child;
+            status = child;
+        }
+    }
+    readText(mainWindow, text, 1024);
+    printText("title", text);
+    printFlag("window-visible", IsWindowVisible(mainWindow));
+    printFlag("window-enabled", IsWindowEnabled(mainWindow));
+    if (prompt != NULL)
+        printControl("prompt", prompt);
+    HWND edit = GetDlgItem(mainWindow, IDC_CODE);
+    printControl("code", edit);
+    DWORD_PTR limit = 0;
+    SendMessageTimeoutW(edit, EM_GETLIMITTEXT, 0, 0, SMTO_NORMAL, replyMs, &limit);
+    printf("code-limit=%llu\n", (unsigned long long)limit);
+    printf("code-style=0x%lx\n", (unsigned long)GetWindowLongW(edit, GWL_STYLE));
+    printControl("button", GetDlgItem(mainWindow, IDC_CONNECT));
+    if (status != NULL && status != prompt)
+        printControl("status", status);
+    findMessageBox();
+    printf("focus=%s\n", nameOf(focusedWindow()));
+    printFlag("box", messageBox != NULL);
+    return true;
+}
+
+static bool cmdBox(const wchar_t *arg)
+{
+    if (!needWindow())
+        return false;
+    DWORD limit = wcstoul(arg, NULL, 10), start = GetTickCount();
+    while (findMessageBox() == NULL || !IsWindowVisible(messageBox)) {
+        if (GetTickCount() - start >= limit || !IsWindow(mainWindow)) {
+            printFlag("box", false);
+            return true;   // its absence is a result, for the caller to judge
+        }
+        Sleep(50);
+    }
+    wchar_t text[1024];
+    printFlag("box", true);
+    readText(messageBox, text, 1024);
+    printText("box-caption", text);
+    HWND item = GetDlgItem(messageBox, MSGBOX_TEXT_ID);
+    printFlag("box-text-found", item != NULL);
+    readText(item, text, 1024);
+    printText("box-text", text);
+    printFlag("box-has-ok", GetDlgItem(messageBox, IDOK) != NULL);
+    printFlag("box-has-cancel", GetDlgItem(messageBox, IDCANCEL) != NULL);
+    printf("box-focus=%s\n", nameOf(focusedWindow()));
+    return true;
+}
+
+// The box's OK button, clicked; then wait for the box to go.
+static bool cmdDismiss(const wchar_t *)
+{
+    if (!needWindow())
+        return false;
+    if (findMessageBox() == NULL)
+        return fail("no-box");
+    HWND box = messageBox;
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(box, IDOK));
+    for (int i = 0; i < 100 && IsWindow(box); i++)
+        Sleep(50);
+    if (IsWindow(box))
+        return fail("box-stays");
+    messageBox = NULL;
+    return true;
+}
+
+static bool conditionHolds(const wchar_t *condition)
+{
+    bool exists = mainWindow != NULL && IsWindow(mainWindow);
+    if (wcscmp(condition, L"gone") == 0)
+        return !exists;
+    if (!exists)
+        return false;
+    if (wcscmp(condition, L"hidden") == 0)
+        return !IsWindowVisible(mainWindow);
+    if (wcscmp(condition, L"visible") == 0)
+        return IsWindowVisible(mainWindow) != 0;
+    if (wcscmp(condition, L"busy") == 0)
+        return !IsWindowEnabled(GetDlgItem(mainWindow, IDC_CONNECT));
+    if (wcscmp(condition, L"idle") == 0)
+        return IsWindowEnabled(GetDlgItem(mainWindow, IDC_CONNECT)) != 0;
+    if (wcscmp(condition, L"box") == 0)
+        return findMessageBox() != NULL;
+    return false;
+}
+
+// wait CONDITION:MS, until the condition holds or MS pass; prints wait-CONDITION=1|0 either way.
+static bool cmdWait(const wchar_t *arg)
+{
+    wchar_t condition[32];
+    const wchar_t *colon = wcschr(arg, L':');
+    if (colon == NULL || colon - arg >= 32)
+        return fail("wait-needs-condition-and-ms");
+    wcsncpy(condition, arg, colon - arg);
+    condition[colon - arg] = L'\0';
+    DWORD limit = wcstoul(colon + 1, NULL, 10), start = GetTickCount();
+    bool held;
+    while (!(held = conditionHolds(condition)) && GetTickCount() - start < limit)
+        Sleep(50);
+    char key[64];
+    snprintf(key, sizeof key, "wait-%ls", condition);
+    printFlag(key, held);
+    return true;
+}
+
+static const struct {
+    const wchar_t *name;
+    bool takesArgument;
+    bool (*run)(const wchar_t *arg);
+    const char *help;
+} commands[] = {
+    { L"pid",     true,  cmdPid,     "PID      only windows of this Windows process id" },
+    { L"find",    true,  cmdFind,    "MS       wait up to MS for the visible launcher window" },
+    { L"attach",  true,  cmdAttach,  "MS       the same, visible or not" },
+    { L"type",    true,  cmdType,    "TEXT     WM_CHAR for each character into the code box" },
+    { L"paste",   true,  cmdPaste,   "TEXT     WM_SETTEXT on the code box" },
+    { L"insert",  true,  cmdInsert,  "TEXT     EM_REPLACESEL on the code box" },
+    { L"click",   false, cmdClick,   "         BM_CLICK posted to the connect button" },
+    { L"press",   false, cmdPress,   "         WM_LBUTTONDOWN/UP posted to the connect button" },
+    { L"command", false, cmdCommand, "         WM_COMMAND 101 posted to the window" },
+    { L"enter",   false, cmdEnter,   "         VK_RETURN down/up posted to the focused control" },
+    { L"close",   false, cmdClose,   "         WM_CLOSE posted to the window" },
+    { L"sleep",   true,  cmdSleep,   "MS       pause" },
+    { L"state",   false, cmdState,   "         texts, visibility, enabled, focus, code box limit" },
+    { L"box",     true,  cmdBox,     "MS       wait up to MS for a message box owned by the window; read it" },
+    { L"dismiss", false, cmdDismiss, "         press OK in that message box" },
+    { L"wait",    true,  cmdWait,    "COND:MS  wait up to MS for gone|hidden|visible|busy|idle|box" },
+};
+
+int wmain(int argc, wchar_t **argv)
+{
+    setvbuf(stdout, NULL, _IONBF, 0);   // each line reaches the caller as it is printed
+    if (argc < 2) {
+        fputs("usage: uidriver COMMAND [ARG] [COMMAND [ARG]]...\n", stderr);
+        for (size_t i = 0; i < sizeof commands / sizeof commands[0]; i++)
+            fprintf(stderr, "  %-8ls %s\n", commands[i].name, commands[i].help);
+        return 2;
+    }
+    for (int i = 1; i < argc; i++) {
+        size_t c = 0;
+        while (c < sizeof commands / sizeof commands[0] && wcscmp(commands[c].name, argv[i]) != 0)
+            c++;
+        if (c == sizeof commands / sizeof commands[0]) {
+            printText("error-unknown-command", argv[i]);
+            return 2;
+        }
+        const wchar_t *arg = L"";
+        if (commands[c].takesArgument) {
+            if (i + 1 >= argc) {
+                printText("error-missing-argument", argv[i]);
+                return 2;
+            }
+            arg = argv[++i];
+        }
+        if (!commands[c].run(arg))
+            return 1;
+    }
+    return 0;
+}
