@@ -1,0 +1,319 @@
+// The benchmark's outside observer. It starts a window program, waits for its main window to
+// become visible, clicks the launcher's button, and reads the process's memory and CPU time the
+// way a task manager would (GetProcessMemoryInfo, GetProcessTimes). One line of key=value
+// results per repetition goes to stdout; bench/report.py turns them into figures.
+//
+//   bench_probe startup EXE CLASS REPS SETTLE_MS
+//       start EXE, time until a visible top-level window of CLASS belongs to it, wait SETTLE_MS,
+//       read its memory, close it
+//   bench_probe attempt EXE AGENT_BASE CODE REPS IDLE_MS
+//       start the launcher EXE, type CODE, click; time until the agent's first instruction
+//       (its start-qpc); then read the launcher's memory and CPU time over IDLE_MS while the agent
+//       runs, end the agent and wait for the launcher to exit
+//
+// The window is looked for every millisecond (Sleep(1)): that is the resolution of start-up.
+//
+// Under Wine, GetProcessMemoryInfo gives no private bytes for another process (PrivateUsage is 0)
+// and GetProcessTimes counts in 10 ms ticks. So the probe also reads the process's Linux view
+// through Wine's Z: drive: /proc/N/smaps_rollup (private resident bytes), /proc/N/status (VmHWM,
+// VmRSS) and /proc/N/schedstat (CPU time in nanoseconds, all threads). N is found by the
+// program's file name in /proc/N/cmdline; only one such program runs at a time.
+
+#include "bench.h"
+
+#include <psapi.h>
+
+#include <map>
+
+static const DWORD waitLimitMs = 30000;
+
+struct Memory {
+    SIZE_T peakWorkingSet, workingSet, privateBytes;
+};
+
+static Memory readMemory(HANDLE process)
+{
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    Memory memory = {};
+    if (GetProcessMemoryInfo(process, (PROCESS_MEMORY_COUNTERS *)&counters, sizeof counters)) {
+        memory.peakWorkingSet = counters.PeakWorkingSetSize;
+        memory.workingSet = counters.WorkingSetSize;
+        memory.privateBytes = counters.PrivateUsage;
+    }
+    return memory;
+}
+
+// User plus kernel time in 100 ns units.
+static unsigned long long cpuTime(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return ~0ull;
+    ULARGE_INTEGER k, u;
+    k.LowPart = kernel.dwLowDateTime;  k.HighPart = kernel.dwHighDateTime;
+    u.LowPart = user.dwLowDateTime;    u.HighPart = user.dwHighDateTime;
+    return k.QuadPart + u.QuadPart;
+}
+
+// The Linux view of the process that runs the program named `name`.
+struct LinuxStats {
+    unsigned long long peakResident, resident, privateResident;
+};
+
+// CPU time in nanoseconds of each thread alive now (/proc/N/task/T/schedstat; /proc/N/schedstat
+// counts the first thread only). A thread that has ended is no longer listed.
+typedef std::map<DWORD, unsigned long long> ThreadTimes;
+
+static DWORD findLinuxPid(const wchar_t *name)
+{
+    char wanted[260];
+    snprintf(wanted, sizeof wanted, "%ls", name);
+    _strlwr_s(wanted, sizeof wanted);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &entry);
+    DWORD found = 0;
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        if (entry.cFileName[0] < L'0' || entry.cFileName[0] > L'9')
+            continue;
+        std::string cmdline;
+        if (!readWholeFile(std::wstring(L"Z:\\proc\\") + entry.cFileName + L"\\cmdline", &cmdline))
+            continue;
+        std::string first = cmdline.c_str();   // argv[0]
+        for (char &c : first)
+            c = (char)tolower((unsigned char)c);
+        size_t at = first.rfind(wanted);
+        if (at != std::string::npos && at + strlen(wanted) == first.size() && at > 0 &&
+            (first[at - 1] == '/' || first[at - 1] == '\\')) {
+            found = (DWORD)_wtoi(entry.cFileName);
+            break;
+        }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
+}
+
+static ThreadTimes threadTimes(DWORD linuxPid)
+{
+    ThreadTimes times;
+    wchar_t folder[64];
+    WIN32_FIND_DATAW entry;
+    std::string schedstat;
+    _snwprintf_s(folder, 64, _TRUNCATE, L"Z:\\proc\\%lu\\task\\", linuxPid);
+    HANDLE tasks = FindFirstFileW((std::wstring(folder) + L"*").c_str(), &entry);
+    if (linuxPid == 0 || tasks == INVALID_HANDLE_VALUE)
+        return times;
+    do {
+        if (entry.cFileName[0] >= L'0' && entry.cFileName[0] <= L'9' &&
+            readWholeFile(std::wstring(folder) + entry.cFileName + L"\\schedstat", &schedstat))
+            times[(DWORD)_wtoi(entry.cFileName)] = strtoull(schedstat.c_str(), NULL, 10);
+    } while (FindNextFileW(tasks, &entry));
+    FindClose(tasks);
+    return times;
+}
+
+static unsigned long long kilobytes(const std::string &text, const char *key)
+{
+    size_t at = text.find(key);
+    return at == std::string::npos ? 0 : strtoull(text.c_str() + at + strlen(key), NULL, 10) * 1024;
+}
+
+static LinuxStats readLinux(DWORD linuxPid)
+{
+    LinuxStats stats = {};
+    wchar_t folder[64];
+    std::string status, rollup, schedstat;
+    _snwprintf_s(folder, 64, _TRUNCATE, L"Z:\\proc\\%lu\\", linuxPid);
+    if (linuxPid == 0)
+        return stats;
+    if (readWholeFile(std::wstring(folder) + L"status", &status)) {
+        stats.peakResident = kilobytes(status, "VmHWM:");
+        stats.resident = kilobytes(status, "VmRSS:");
+    }
+    if (readWholeFile(std::wstring(folder) + L"smaps_rollup", &rollup))
+        stats.privateResident = kilobytes(rollup, "Private_Clean:") + kilobytes(rollup, "Private_Dirty:");
+    return stats;
+}
+
+struct Search {
+    const wchar_t *cls;
+    DWORD pid;
+    HWND found;
+};
+
+static BOOL CALLBACK matchWindow(HWND hwnd, LPARAM lParam)
+{
+    Search *search = (Search *)lParam;
+    wchar_t cls[128];
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == search->pid && GetClassNameW(hwnd, cls, 128) && wcscmp(cls, search->cls) == 0 &&
+        IsWindowVisible(hwnd)) {
+        search->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The visible main window of process pid, polled every millisecond; NULL after the limit.
+static HWND waitVisible(const wchar_t *cls, DWORD pid, HANDLE process)
+{
+    long long from = qpcNow();
+    for (;;) {
+        Search search = { cls, pid, NULL };
+        HWND hwnd = FindWindowW(cls, NULL);
+        if (hwnd != NULL)
+            EnumWindows(matchWindow, (LPARAM)&search);
+        if (search.found != NULL)
+            return search.found;
+        if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0 || qpcMs(from, qpcNow()) > waitLimitMs)
+            return NULL;
+        Sleep(1);
+    }
+}
+
+static bool startProgram(const wchar_t *exe, PROCESS_INFORMATION *process)
+{
+    wchar_t commandLine[600], folder[520];
+    _snwprintf_s(commandLine, 600, _TRUNCATE, L"\"%ls\"", exe);
+    _snwprintf_s(folder, 520, _TRUNCATE, L"%ls", exe);
+    wchar_t *slash = wcsrchr(folder, L'\\');
+    if (slash != NULL)
+        *slash = L'\0';
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    return CreateProcessW(exe, commandLine, NULL, NULL, FALSE, 0, NULL, folder, &startup, process) != 0;
+}
+
+static void endProgram(PROCESS_INFORMATION *process, HWND window, DWORD *exitCode)
+{
+    if (window != NULL)
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process->hProcess, waitLimitMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process->hProcess, 99);
+        WaitForSingleObject(process->hProcess, INFINITE);
+    }
+    GetExitCodeProcess(process->hProcess, exitCode);
+    CloseHandle(process->hThread);
+    CloseHandle(process->hProcess);
+}
+
+static const wchar_t *fileName(const wchar_t *path)
+{
+    const wchar_t *slash = wcsrchr(path, L'\\');
+    return slash != NULL ? slash + 1 : path;
+}
+
+static int startup(const wchar_t *exe, const wchar_t *cls, int reps, DWORD settleMs)
+{
+    for (int i = 0; i < reps; i++) {
+        PROCESS_INFORMATION process = {};
+        long long started = qpcNow();
+        if (!startProgram(exe, &process)) {
+            printf("error=cannot start (%lu)\n", GetLastError());
+            return 1;
+        }
+        HWND window = waitVisible(cls, process.dwProcessId, process.hProcess);
+        long long visible = qpcNow();
+        unsigned long long startCpu = cpuTime(process.hProcess);
+        Sleep(settleMs);
+        Memory memory = readMemory(process.hProcess);
+        LinuxStats linuxStats = readLinux(findLinuxPid(fileName(exe)));
+        DWORD exitCode = 0;
+        endProgram(&process, window, &exitCode);
+        if (window == NULL) {
+            printf("error=no visible window\n");
+            return 1;
+        }
+        printf("rep=%d start-ms=%.3f start-cpu-ms=%.1f peak-ws=%llu ws=%llu private=%llu "
+               "linux-peak-rss=%llu linux-rss=%llu linux-private=%llu exit=%lu\n", i,
+               qpcMs(started, visible), startCpu / 1e4, (unsigned long long)memory.peakWorkingSet,
+               (unsigned long long)memory.workingSet, (unsigned long long)memory.privateBytes,
+               linuxStats.peakResident, linuxStats.resident, linuxStats.privateResident, exitCode);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code, int reps, DWORD idleMs)
+{
+    std::wstring agentBase = base;
+    for (int i = 0; i < reps; i++) {
+        DeleteFileW((agentBase + L".report").c_str());
+        DeleteFileW((agentBase + L".end").c_str());
+        PROCESS_INFORMATION process = {};
+        if (!startProgram(exe, &process)) {
+            printf("error=cannot start (%lu)\n", GetLastError());
+            return 1;
+        }
+        HWND window = waitVisible(L"KavroReusableSupportClient", process.dwProcessId, process.hProcess);
+        DWORD exitCode = 0;
+        if (window == NULL) {
+            endProgram(&process, NULL, &exitCode);
+            printf("error=no visible window\n");
+            return 1;
+        }
+        Sleep(300);   // let start-up settle: the click should find an idle window
+        Memory idle = readMemory(process.hProcess);
+        DWORD linuxPid = findLinuxPid(fileName(exe));
+        LinuxStats linuxIdle = readLinux(linuxPid);
+        SendMessageTimeoutW(GetDlgItem(window, 102), WM_SETTEXT, 0, (LPARAM)code, SMTO_NORMAL, 5000, NULL);
+        long long clicked = qpcNow();
+        PostMessageW(GetDlgItem(window, 101), BM_CLICK, 0, 0);
+        long long agentStarted = waitAgentStart(agentBase, waitLimitMs);
+        if (agentStarted == 0) {
+            endProgram(&process, window, &exitCode);
+            printf("error=the agent did not start\n");
+            return 1;
+        }
+        // The launcher may still be between CreateProcessW and its wait; give it a moment.
+        Sleep(100);
+        unsigned long long cpuBefore = cpuTime(process.hProcess);
+        ThreadTimes threadsBefore = threadTimes(linuxPid);
+        long long idleFrom = qpcNow();
+        Sleep(idleMs);
+        unsigned long long cpuAfter = cpuTime(process.hProcess);
+        ThreadTimes threadsAfter = threadTimes(linuxPid);
+        long long idleTo = qpcNow();
+        LinuxStats linuxRunning = readLinux(linuxPid);
+        // Threads alive at the end count from their time at the start (or from 0 when they are
+        // new); a thread that ended in between is counted in threads-ended, not in the sum.
+        unsigned long long idleNs = 0;
+        int ended = 0;
+        for (const auto &t : threadsAfter) {
+            auto before = threadsBefore.find(t.first);
+            idleNs += t.second - (before != threadsBefore.end() ? before->second : 0);
+        }
+        for (const auto &t : threadsBefore)
+            if (threadsAfter.find(t.first) == threadsAfter.end())
+                ended++;
+        Memory running = readMemory(process.hProcess);
+        writeWholeFile(agentBase + L".end", "");
+        endProgram(&process, NULL, &exitCode);   // the launcher ends by itself once the agent has
+        printf("rep=%d attempt-ms=%.3f idle-ms=%.1f idle-cpu-ms=%.3f idle-cpu-ns=%llu threads-before=%zu threads-after=%zu threads-ended=%d "
+               "linux-pid=%lu "
+               "idle-peak-ws=%llu idle-ws=%llu idle-private=%llu idle-linux-peak-rss=%llu idle-linux-private=%llu "
+               "run-peak-ws=%llu run-ws=%llu run-private=%llu run-linux-peak-rss=%llu run-linux-private=%llu "
+               "exit=%lu\n",
+               i, qpcMs(clicked, agentStarted), qpcMs(idleFrom, idleTo), (cpuAfter - cpuBefore) / 1e4,
+               idleNs, threadsBefore.size(), threadsAfter.size(), ended, linuxPid, (unsigned long long)idle.peakWorkingSet,
+               (unsigned long long)idle.workingSet, (unsigned long long)idle.privateBytes, linuxIdle.peakResident,
+               linuxIdle.privateResident, (unsigned long long)running.peakWorkingSet,
+               (unsigned long long)running.workingSet, (unsigned long long)running.privateBytes,
+               linuxRunning.peakResident, linuxRunning.privateResident, exitCode);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc == 6 && wcscmp(argv[1], L"startup") == 0)
+        return startup(argv[2], argv[3], _wtoi(argv[4]), (DWORD)_wtoi(argv[5]));
+    if (argc == 7 && wcscmp(argv[1], L"attempt") == 0)
+        return attempt(argv[2], argv[3], argv[4], _wtoi(argv[5]), (DWORD)_wtoi(argv[6]));
+    fprintf(stderr, "usage: bench_probe startup EXE CLASS REPS SETTLE_MS | attempt EXE AGENT_BASE CODE REPS IDLE_MS\n");
+    return 2;
+}
