@@ -10,14 +10,16 @@
 //       start the launcher EXE, type CODE, click; time until the agent's first instruction
 //       (its start-qpc); then read the launcher's memory and CPU time over IDLE_MS while the agent
 //       runs, end the agent and wait for the launcher to exit
+//   bench_probe idle EXE CLASS REPS IDLE_MS
+//       start EXE, wait for its window, and read its CPU time over IDLE_MS while it is left alone
 //
 // The window is looked for every millisecond (Sleep(1)): that is the resolution of start-up.
 //
 // Under Wine, GetProcessMemoryInfo gives no private bytes for another process (PrivateUsage is 0)
 // and GetProcessTimes counts in 10 ms ticks. So the probe also reads the process's Linux view
 // through Wine's Z: drive: /proc/N/smaps_rollup (private resident bytes), /proc/N/status (VmHWM,
-// VmRSS) and /proc/N/schedstat (CPU time in nanoseconds, all threads). N is found by the
-// program's file name in /proc/N/cmdline; only one such program runs at a time.
+// VmRSS) and /proc/N/task/T/schedstat (CPU time of each thread in nanoseconds). N is found by
+// the program's path in /proc/N/cmdline.
 
 #include "bench.h"
 
@@ -56,7 +58,7 @@ static unsigned long long cpuTime(HANDLE process)
     return k.QuadPart + u.QuadPart;
 }
 
-// The Linux view of the process that runs the program named `name`.
+// The Linux view of a process: its peak and current resident memory and its private resident part.
 struct LinuxStats {
     unsigned long long peakResident, resident, privateResident;
 };
@@ -65,11 +67,18 @@ struct LinuxStats {
 // counts the first thread only). A thread that has ended is no longer listed.
 typedef std::map<DWORD, unsigned long long> ThreadTimes;
 
-static DWORD findLinuxPid(const wchar_t *name)
+// The Linux process that runs the program at `exe` (a Z: path). /proc lists every process of the
+// machine, other test beds' launchers too, so only the whole path counts: Wine gives a program
+// started by CreateProcessW its Unix path as argv[0], or its Windows path.
+static DWORD findLinuxPid(const wchar_t *exe)
 {
-    char wanted[260];
-    snprintf(wanted, sizeof wanted, "%ls", name);
-    _strlwr_s(wanted, sizeof wanted);
+    char windowsPath[600], unixPath[600];
+    snprintf(windowsPath, sizeof windowsPath, "%ls", exe);
+    _strlwr_s(windowsPath, sizeof windowsPath);
+    snprintf(unixPath, sizeof unixPath, "%s", windowsPath + (strncmp(windowsPath, "z:", 2) == 0 ? 2 : 0));
+    for (char *p = unixPath; *p != '\0'; p++)
+        if (*p == '\\')
+            *p = '/';
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &entry);
     DWORD found = 0;
@@ -84,9 +93,7 @@ static DWORD findLinuxPid(const wchar_t *name)
         std::string first = cmdline.c_str();   // argv[0]
         for (char &c : first)
             c = (char)tolower((unsigned char)c);
-        size_t at = first.rfind(wanted);
-        if (at != std::string::npos && at + strlen(wanted) == first.size() && at > 0 &&
-            (first[at - 1] == '/' || first[at - 1] == '\\')) {
+        if (first == unixPath || first == windowsPath) {
             found = (DWORD)_wtoi(entry.cFileName);
             break;
         }
@@ -112,6 +119,32 @@ static ThreadTimes threadTimes(DWORD linuxPid)
     } while (FindNextFileW(tasks, &entry));
     FindClose(tasks);
     return times;
+}
+
+// CPU time between two readings: threads alive at the end count from their time at the start (or
+// from 0 when new); a thread that ended in between is only counted in `ended`. `detail` lists
+// each thread's share as "tid:ns" (the main thread's tid is the process's Linux pid).
+struct CpuDelta {
+    unsigned long long ns;
+    int ended;
+    std::string detail;
+};
+
+static CpuDelta cpuDelta(const ThreadTimes &before, const ThreadTimes &after)
+{
+    CpuDelta delta = { 0, 0, "" };
+    char part[48];
+    for (const auto &t : after) {
+        auto start = before.find(t.first);
+        unsigned long long ns = t.second - (start != before.end() ? start->second : 0);
+        delta.ns += ns;
+        snprintf(part, sizeof part, "%s%lu:%llu", delta.detail.empty() ? "" : ",", t.first, ns);
+        delta.detail += part;
+    }
+    for (const auto &t : before)
+        if (after.find(t.first) == after.end())
+            delta.ended++;
+    return delta;
 }
 
 static unsigned long long kilobytes(const std::string &text, const char *key)
@@ -200,12 +233,6 @@ static void endProgram(PROCESS_INFORMATION *process, HWND window, DWORD *exitCod
     CloseHandle(process->hProcess);
 }
 
-static const wchar_t *fileName(const wchar_t *path)
-{
-    const wchar_t *slash = wcsrchr(path, L'\\');
-    return slash != NULL ? slash + 1 : path;
-}
-
 static int startup(const wchar_t *exe, const wchar_t *cls, int reps, DWORD settleMs)
 {
     for (int i = 0; i < reps; i++) {
@@ -220,7 +247,7 @@ static int startup(const wchar_t *exe, const wchar_t *cls, int reps, DWORD settl
         unsigned long long startCpu = cpuTime(process.hProcess);
         Sleep(settleMs);
         Memory memory = readMemory(process.hProcess);
-        LinuxStats linuxStats = readLinux(findLinuxPid(fileName(exe)));
+        LinuxStats linuxStats = readLinux(findLinuxPid(exe));
         DWORD exitCode = 0;
         endProgram(&process, window, &exitCode);
         if (window == NULL) {
@@ -232,6 +259,41 @@ static int startup(const wchar_t *exe, const wchar_t *cls, int reps, DWORD settl
                qpcMs(started, visible), startCpu / 1e4, (unsigned long long)memory.peakWorkingSet,
                (unsigned long long)memory.workingSet, (unsigned long long)memory.privateBytes,
                linuxStats.peakResident, linuxStats.resident, linuxStats.privateResident, exitCode);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+// A window program left alone: its CPU time over IDLE_MS once its window is visible and settled.
+static int idle(const wchar_t *exe, const wchar_t *cls, int reps, DWORD idleMs)
+{
+    for (int i = 0; i < reps; i++) {
+        PROCESS_INFORMATION process = {};
+        if (!startProgram(exe, &process)) {
+            printf("error=cannot start (%lu)\n", GetLastError());
+            return 1;
+        }
+        HWND window = waitVisible(cls, process.dwProcessId, process.hProcess);
+        Sleep(400);
+        DWORD linuxPid = findLinuxPid(exe);
+        unsigned long long ticksBefore = cpuTime(process.hProcess);
+        ThreadTimes before = threadTimes(linuxPid);
+        long long from = qpcNow();
+        Sleep(idleMs);
+        unsigned long long ticksAfter = cpuTime(process.hProcess);
+        ThreadTimes after = threadTimes(linuxPid);
+        long long to = qpcNow();
+        DWORD exitCode = 0;
+        endProgram(&process, window, &exitCode);
+        if (window == NULL || linuxPid == 0) {
+            printf("error=no visible window or no Linux process\n");
+            return 1;
+        }
+        CpuDelta cpu = cpuDelta(before, after);
+        printf("rep=%d idle-ms=%.1f idle-cpu-ms=%.3f idle-cpu-ns=%llu threads-before=%zu threads-after=%zu "
+               "threads-ended=%d thread-ns=%s linux-pid=%lu exit=%lu\n", i, qpcMs(from, to),
+               (ticksAfter - ticksBefore) / 1e4, cpu.ns, before.size(), after.size(), cpu.ended,
+               cpu.detail.c_str(), linuxPid, exitCode);
         fflush(stdout);
     }
     return 0;
@@ -257,7 +319,7 @@ static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code,
         }
         Sleep(300);   // let start-up settle: the click should find an idle window
         Memory idle = readMemory(process.hProcess);
-        DWORD linuxPid = findLinuxPid(fileName(exe));
+        DWORD linuxPid = findLinuxPid(exe);
         LinuxStats linuxIdle = readLinux(linuxPid);
         SendMessageTimeoutW(GetDlgItem(window, 102), WM_SETTEXT, 0, (LPARAM)code, SMTO_NORMAL, 5000, NULL);
         long long clicked = qpcNow();
@@ -278,27 +340,18 @@ static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code,
         ThreadTimes threadsAfter = threadTimes(linuxPid);
         long long idleTo = qpcNow();
         LinuxStats linuxRunning = readLinux(linuxPid);
-        // Threads alive at the end count from their time at the start (or from 0 when they are
-        // new); a thread that ended in between is counted in threads-ended, not in the sum.
-        unsigned long long idleNs = 0;
-        int ended = 0;
-        for (const auto &t : threadsAfter) {
-            auto before = threadsBefore.find(t.first);
-            idleNs += t.second - (before != threadsBefore.end() ? before->second : 0);
-        }
-        for (const auto &t : threadsBefore)
-            if (threadsAfter.find(t.first) == threadsAfter.end())
-                ended++;
+        CpuDelta idleCpu = cpuDelta(threadsBefore, threadsAfter);
         Memory running = readMemory(process.hProcess);
         writeWholeFile(agentBase + L".end", "");
         endProgram(&process, NULL, &exitCode);   // the launcher ends by itself once the agent has
         printf("rep=%d attempt-ms=%.3f idle-ms=%.1f idle-cpu-ms=%.3f idle-cpu-ns=%llu threads-before=%zu threads-after=%zu threads-ended=%d "
+               "thread-ns=%s "
                "linux-pid=%lu "
                "idle-peak-ws=%llu idle-ws=%llu idle-private=%llu idle-linux-peak-rss=%llu idle-linux-private=%llu "
                "run-peak-ws=%llu run-ws=%llu run-private=%llu run-linux-peak-rss=%llu run-linux-private=%llu "
                "exit=%lu\n",
                i, qpcMs(clicked, agentStarted), qpcMs(idleFrom, idleTo), (cpuAfter - cpuBefore) / 1e4,
-               idleNs, threadsBefore.size(), threadsAfter.size(), ended, linuxPid, (unsigned long long)idle.peakWorkingSet,
+               idleCpu.ns, threadsBefore.size(), threadsAfter.size(), idleCpu.ended, idleCpu.detail.c_str(), linuxPid, (unsigned long long)idle.peakWorkingSet,
                (unsigned long long)idle.workingSet, (unsigned long long)idle.privateBytes, linuxIdle.peakResident,
                linuxIdle.privateResident, (unsigned long long)running.peakWorkingSet,
                (unsigned long long)running.workingSet, (unsigned long long)running.privateBytes,
@@ -312,8 +365,11 @@ int wmain(int argc, wchar_t **argv)
 {
     if (argc == 6 && wcscmp(argv[1], L"startup") == 0)
         return startup(argv[2], argv[3], _wtoi(argv[4]), (DWORD)_wtoi(argv[5]));
+    if (argc == 6 && wcscmp(argv[1], L"idle") == 0)
+        return idle(argv[2], argv[3], _wtoi(argv[4]), (DWORD)_wtoi(argv[5]));
     if (argc == 7 && wcscmp(argv[1], L"attempt") == 0)
         return attempt(argv[2], argv[3], argv[4], _wtoi(argv[5]), (DWORD)_wtoi(argv[6]));
-    fprintf(stderr, "usage: bench_probe startup EXE CLASS REPS SETTLE_MS | attempt EXE AGENT_BASE CODE REPS IDLE_MS\n");
+    fprintf(stderr, "usage: bench_probe startup EXE CLASS REPS SETTLE_MS | idle EXE CLASS REPS IDLE_MS |\n"
+                    "       attempt EXE AGENT_BASE CODE REPS IDLE_MS\n");
     return 2;
 }
