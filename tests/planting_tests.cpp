@@ -16,24 +16,6 @@ const wchar_t *const plantedNames[] = {
     L"comctl32", L"iphlpapi", L"dnsapi", L"rsaenh", L"msasn1", L"imagehlp", L"mssign32",
 };
 
-struct FindContext {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK findMainWindow(HWND hwnd, LPARAM lParam)
-{
-    FindContext *context = (FindContext *)lParam;
-    wchar_t cls[64];
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == context->processId && GetClassNameW(hwnd, cls, 64) && wcscmp(cls, L"KavroReusableSupportClient") == 0) {
-        context->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 std::wstring overrides()
 {
     std::wstring list;
@@ -73,19 +55,19 @@ TEST(PlantedDlls, NoneIsLoadedFromStartUpToAFinishedAttempt)
         SetEnvironmentVariableW(L"WINEDLLOVERRIDES", NULL);
         ASSERT_TRUE(started) << "error " << GetLastError();
 
-        FindContext context = {process.dwProcessId, NULL};
-        for (int wait = 0; wait < 300 && context.found == NULL; wait++) {
+        HWND found = NULL;
+        for (int wait = 0; wait < 300 && found == NULL; wait++) {
             if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
                 break;
-            EnumWindows(findMainWindow, (LPARAM)&context);
+            found = findLauncherWindow(process.dwProcessId, false);
         }
-        EXPECT_NE((HWND)NULL, context.found) << "the launcher's window never appeared";
-        if (context.found != NULL && rows[i].connect) {
-            SetWindowTextW(GetDlgItem(context.found, IDC_CODE), L"123456");
-            PostMessageW(context.found, WM_COMMAND, MAKEWPARAM(IDC_CONNECT, BN_CLICKED),
-                         (LPARAM)GetDlgItem(context.found, IDC_CONNECT));
-        } else if (context.found != NULL) {
-            PostMessageW(context.found, WM_CLOSE, 0, 0);
+        EXPECT_NE((HWND)NULL, found) << "the launcher's window never appeared";
+        if (found != NULL && rows[i].connect) {
+            SetWindowTextW(GetDlgItem(found, IDC_CODE), L"123456");
+            PostMessageW(found, WM_COMMAND, MAKEWPARAM(IDC_CONNECT, BN_CLICKED),
+                         (LPARAM)GetDlgItem(found, IDC_CONNECT));
+        } else if (found != NULL) {
+            PostMessageW(found, WM_CLOSE, 0, 0);
         }
         if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
             TerminateProcess(process.hProcess, 99);

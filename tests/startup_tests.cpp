@@ -19,25 +19,6 @@ struct LauncherRun {
     DWORD exitCode;
 };
 
-struct FindContext {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK findMainWindow(HWND hwnd, LPARAM lParam)
-{
-    FindContext *context = (FindContext *)lParam;
-    wchar_t cls[64];
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == context->processId && GetClassNameW(hwnd, cls, 64) && wcscmp(cls, L"KavroReusableSupportClient") == 0 &&
-        IsWindowVisible(hwnd)) {
-        context->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // Runs the launcher at exePath from cwd; closes its window as soon as it appears.
 LauncherRun runLauncher(const std::wstring &exePath, const std::wstring &cwd)
 {
@@ -53,11 +34,10 @@ LauncherRun runLauncher(const std::wstring &exePath, const std::wstring &cwd)
     for (int i = 0; i < 300; i++) {   // 30 s at most
         if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
             break;
-        FindContext context = {process.dwProcessId, NULL};
-        EnumWindows(findMainWindow, (LPARAM)&context);
-        if (context.found != NULL) {
+        HWND found = findLauncherWindow(process.dwProcessId, true);
+        if (found != NULL) {
             run.windowSeen = true;
-            PostMessageW(context.found, WM_CLOSE, 0, 0);
+            PostMessageW(found, WM_CLOSE, 0, 0);
             WaitForSingleObject(process.hProcess, 30000);
             break;
         }

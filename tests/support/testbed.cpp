@@ -111,6 +111,35 @@ std::wstring freshFolder(const std::wstring &name)
     return folder;
 }
 
+namespace {
+struct FindContext {
+    DWORD processId;
+    bool visibleOnly;
+    HWND found;
+};
+
+BOOL CALLBACK matchLauncherWindow(HWND hwnd, LPARAM lParam)
+{
+    FindContext *context = (FindContext *)lParam;
+    wchar_t cls[64];
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != context->processId || !GetClassNameW(hwnd, cls, 64) || wcscmp(cls, L"KavroReusableSupportClient") != 0)
+        return TRUE;
+    if (context->visibleOnly && !IsWindowVisible(hwnd))
+        return TRUE;
+    context->found = hwnd;
+    return FALSE;
+}
+}  // namespace
+
+HWND findLauncherWindow(DWORD processId, bool visibleOnly)
+{
+    FindContext context = {processId, visibleOnly, NULL};
+    EnumWindows(matchLauncherWindow, (LPARAM)&context);
+    return context.found;
+}
+
 void placeLaunchState(const std::wstring &folder)
 {
     swprintf(agentPath, MAX_PATH, L"%ls\\KavroTechRemoteSupport-agent.exe", folder.c_str());

@@ -20,6 +20,9 @@ bool copyFile(const std::wstring &from, const std::wstring &to);
 // A fresh, empty folder under the bed's scratch area.
 std::wstring freshFolder(const std::wstring &name);
 
+// The top-level window of the launcher's class that belongs to that process, or NULL.
+HWND findLauncherWindow(DWORD processId, bool visibleOnly);
+
 // The launch state pointed at a folder of the test's own, as start-up would derive it there.
 void placeLaunchState(const std::wstring &folder);
 
