@@ -13,18 +13,6 @@
 
 #include "launcher.h"
 
-static void releaseExchange(SessionExchange *exchange)
-{
-    if (exchange->body != NULL) {
-        SecureZeroMemory(exchange->body, exchange->length);
-        free(exchange->body);
-    }
-    if (exchange->request != NULL)    WinHttpCloseHandle(exchange->request);
-    if (exchange->connection != NULL) WinHttpCloseHandle(exchange->connection);
-    if (exchange->session != NULL)    WinHttpCloseHandle(exchange->session);
-    *exchange = SessionExchange();
-}
-
 static void setCode(const wchar_t *typed)
 {
     _snwprintf_s(code, 7, _TRUNCATE, L"%ls", typed);

@@ -68,16 +68,16 @@ bool initLaunchState()
 
 // ---- Session worker ----
 
-static void releaseExchange(SessionExchange *exchange)
+void releaseExchange(SessionExchange *exchange)
 {
     if (exchange->body != NULL) {
         SecureZeroMemory(exchange->body, exchange->length);
         free(exchange->body);
-        exchange->body = NULL;
     }
     if (exchange->request != NULL)    WinHttpCloseHandle(exchange->request);
     if (exchange->connection != NULL) WinHttpCloseHandle(exchange->connection);
     if (exchange->session != NULL)    WinHttpCloseHandle(exchange->session);
+    *exchange = SessionExchange();   // released once: a second call releases nothing
 }
 
 // Holds the agent file from before its check until after it has been started, so that the file

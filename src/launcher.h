@@ -49,5 +49,8 @@ bool verifyAgentPublisher();
 bool requestSession(SessionExchange *exchange);
 bool runAgent(SessionExchange *exchange);
 DWORD WINAPI connectWorker(void *unused);
+// Wipes and frees the received body, closes the open handles (request, connection, session)
+// and leaves the exchange zeroed.
+void releaseExchange(SessionExchange *exchange);
 LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 bool isCompleteCode(const wchar_t *text);

@@ -47,18 +47,6 @@ void ensureLaunchState()
     ASSERT_TRUE(ready) << "initLaunchState failed";
 }
 
-void releaseExchange(SessionExchange *exchange)
-{
-    if (exchange->body != NULL) {
-        SecureZeroMemory(exchange->body, exchange->length);
-        free(exchange->body);
-    }
-    if (exchange->request != NULL)    WinHttpCloseHandle(exchange->request);
-    if (exchange->connection != NULL) WinHttpCloseHandle(exchange->connection);
-    if (exchange->session != NULL)    WinHttpCloseHandle(exchange->session);
-    *exchange = SessionExchange();
-}
-
 // Waits until the double's listening socket is in the state asked for ('0' closed, '1' open).
 bool waitForListening(char state)
 {
