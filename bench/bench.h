@@ -1,6 +1,6 @@
 // What the benchmark's Windows programs share: the high-resolution clock (under Wine the same
 // monotonic counter in every process, so a time taken here can be set against the stand-in
-// agent's start-qpc), small whole-file helpers, and the agent's report.
+// agent's start-qpc), the bed's whole-file helpers, and the agent's report.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,8 @@
 #include <string.h>
 
 #include <string>
+
+#include "wholefile.h"
 
 static inline long long qpcNow()
 {
@@ -27,33 +29,6 @@ static inline double qpcMs(long long from, long long to)
         frequency = f.QuadPart;
     }
     return (double)(to - from) * 1000.0 / (double)frequency;
-}
-
-static inline bool readWholeFile(const std::wstring &path, std::string *bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bytes->clear();
-    static char chunk[65536];
-    DWORD got = 0;
-    bool ok;
-    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, NULL) != 0) && got > 0)
-        bytes->append(chunk, got);
-    CloseHandle(file);
-    return ok;
-}
-
-static inline bool writeWholeFile(const std::wstring &path, const std::string &bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL) && written == bytes.size();
-    CloseHandle(file);
-    return ok;
 }
 
 // One key of the stand-in agent's report (<base>.report), or "" when absent.
@@ -75,7 +50,7 @@ static inline long long waitAgentStart(const std::wstring &base, DWORD timeoutMs
     long long from = qpcNow();
     std::string report;
     for (;;) {
-        if (readWholeFile(base + L".report", &report)) {
+        if (readFile(base + L".report", &report)) {
             std::string start = reportValue(report, "start-qpc");
             if (!start.empty())
                 return atoll(start.c_str());

@@ -88,7 +88,7 @@ static DWORD findLinuxPid(const wchar_t *exe)
         if (entry.cFileName[0] < L'0' || entry.cFileName[0] > L'9')
             continue;
         std::string cmdline;
-        if (!readWholeFile(std::wstring(L"Z:\\proc\\") + entry.cFileName + L"\\cmdline", &cmdline))
+        if (!readFile(std::wstring(L"Z:\\proc\\") + entry.cFileName + L"\\cmdline", &cmdline))
             continue;
         std::string first = cmdline.c_str();   // argv[0]
         for (char &c : first)
@@ -108,13 +108,15 @@ static ThreadTimes threadTimes(DWORD linuxPid)
     wchar_t folder[64];
     WIN32_FIND_DATAW entry;
     std::string schedstat;
+    if (linuxPid == 0)
+        return times;
     _snwprintf_s(folder, 64, _TRUNCATE, L"Z:\\proc\\%lu\\task\\", linuxPid);
     HANDLE tasks = FindFirstFileW((std::wstring(folder) + L"*").c_str(), &entry);
-    if (linuxPid == 0 || tasks == INVALID_HANDLE_VALUE)
+    if (tasks == INVALID_HANDLE_VALUE)
         return times;
     do {
         if (entry.cFileName[0] >= L'0' && entry.cFileName[0] <= L'9' &&
-            readWholeFile(std::wstring(folder) + entry.cFileName + L"\\schedstat", &schedstat))
+            readFile(std::wstring(folder) + entry.cFileName + L"\\schedstat", &schedstat))
             times[(DWORD)_wtoi(entry.cFileName)] = strtoull(schedstat.c_str(), NULL, 10);
     } while (FindNextFileW(tasks, &entry));
     FindClose(tasks);
@@ -147,6 +149,27 @@ static CpuDelta cpuDelta(const ThreadTimes &before, const ThreadTimes &after)
     return delta;
 }
 
+// A process's CPU time over idleMs of waiting, both ways: Wine's ticks and Linux's thread counters.
+struct IdleReading {
+    double ms, tickCpuMs;
+    CpuDelta cpu;
+    size_t threadsBefore, threadsAfter;
+};
+
+static IdleReading readIdle(HANDLE process, DWORD linuxPid, DWORD idleMs)
+{
+    unsigned long long ticksBefore = cpuTime(process);
+    ThreadTimes before = threadTimes(linuxPid);
+    long long from = qpcNow();
+    Sleep(idleMs);
+    unsigned long long ticksAfter = cpuTime(process);
+    ThreadTimes after = threadTimes(linuxPid);
+    long long to = qpcNow();
+    IdleReading reading = { qpcMs(from, to), (ticksAfter - ticksBefore) / 1e4, cpuDelta(before, after),
+                            before.size(), after.size() };
+    return reading;
+}
+
 static unsigned long long kilobytes(const std::string &text, const char *key)
 {
     size_t at = text.find(key);
@@ -161,11 +184,11 @@ static LinuxStats readLinux(DWORD linuxPid)
     _snwprintf_s(folder, 64, _TRUNCATE, L"Z:\\proc\\%lu\\", linuxPid);
     if (linuxPid == 0)
         return stats;
-    if (readWholeFile(std::wstring(folder) + L"status", &status)) {
+    if (readFile(std::wstring(folder) + L"status", &status)) {
         stats.peakResident = kilobytes(status, "VmHWM:");
         stats.resident = kilobytes(status, "VmRSS:");
     }
-    if (readWholeFile(std::wstring(folder) + L"smaps_rollup", &rollup))
+    if (readFile(std::wstring(folder) + L"smaps_rollup", &rollup))
         stats.privateResident = kilobytes(rollup, "Private_Clean:") + kilobytes(rollup, "Private_Dirty:");
     return stats;
 }
@@ -276,24 +299,16 @@ static int idle(const wchar_t *exe, const wchar_t *cls, int reps, DWORD idleMs)
         HWND window = waitVisible(cls, process.dwProcessId, process.hProcess);
         Sleep(400);
         DWORD linuxPid = findLinuxPid(exe);
-        unsigned long long ticksBefore = cpuTime(process.hProcess);
-        ThreadTimes before = threadTimes(linuxPid);
-        long long from = qpcNow();
-        Sleep(idleMs);
-        unsigned long long ticksAfter = cpuTime(process.hProcess);
-        ThreadTimes after = threadTimes(linuxPid);
-        long long to = qpcNow();
+        IdleReading reading = readIdle(process.hProcess, linuxPid, idleMs);
         DWORD exitCode = 0;
         endProgram(&process, window, &exitCode);
         if (window == NULL || linuxPid == 0) {
             printf("error=no visible window or no Linux process\n");
             return 1;
         }
-        CpuDelta cpu = cpuDelta(before, after);
         printf("rep=%d idle-ms=%.1f idle-cpu-ms=%.3f idle-cpu-ns=%llu threads-before=%zu threads-after=%zu "
-               "threads-ended=%d thread-ns=%s linux-pid=%lu exit=%lu\n", i, qpcMs(from, to),
-               (ticksAfter - ticksBefore) / 1e4, cpu.ns, before.size(), after.size(), cpu.ended,
-               cpu.detail.c_str(), linuxPid, exitCode);
+               "threads-ended=%d thread-ns=%s linux-pid=%lu exit=%lu\n", i, reading.ms, reading.tickCpuMs, reading.cpu.ns,
+               reading.threadsBefore, reading.threadsAfter, reading.cpu.ended, reading.cpu.detail.c_str(), linuxPid, exitCode);
         fflush(stdout);
     }
     return 0;
@@ -332,17 +347,10 @@ static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code,
         }
         // The launcher may still be between CreateProcessW and its wait; give it a moment.
         Sleep(100);
-        unsigned long long cpuBefore = cpuTime(process.hProcess);
-        ThreadTimes threadsBefore = threadTimes(linuxPid);
-        long long idleFrom = qpcNow();
-        Sleep(idleMs);
-        unsigned long long cpuAfter = cpuTime(process.hProcess);
-        ThreadTimes threadsAfter = threadTimes(linuxPid);
-        long long idleTo = qpcNow();
+        IdleReading waiting = readIdle(process.hProcess, linuxPid, idleMs);
         LinuxStats linuxRunning = readLinux(linuxPid);
-        CpuDelta idleCpu = cpuDelta(threadsBefore, threadsAfter);
         Memory running = readMemory(process.hProcess);
-        writeWholeFile(agentBase + L".end", "");
+        writeFile(agentBase + L".end", "");
         endProgram(&process, NULL, &exitCode);   // the launcher ends by itself once the agent has
         printf("rep=%d attempt-ms=%.3f idle-ms=%.1f idle-cpu-ms=%.3f idle-cpu-ns=%llu threads-before=%zu threads-after=%zu threads-ended=%d "
                "thread-ns=%s "
@@ -350,8 +358,8 @@ static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code,
                "idle-peak-ws=%llu idle-ws=%llu idle-private=%llu idle-linux-peak-rss=%llu idle-linux-private=%llu "
                "run-peak-ws=%llu run-ws=%llu run-private=%llu run-linux-peak-rss=%llu run-linux-private=%llu "
                "exit=%lu\n",
-               i, qpcMs(clicked, agentStarted), qpcMs(idleFrom, idleTo), (cpuAfter - cpuBefore) / 1e4,
-               idleCpu.ns, threadsBefore.size(), threadsAfter.size(), idleCpu.ended, idleCpu.detail.c_str(), linuxPid, (unsigned long long)idle.peakWorkingSet,
+               i, qpcMs(clicked, agentStarted), waiting.ms, waiting.tickCpuMs, waiting.cpu.ns, waiting.threadsBefore,
+               waiting.threadsAfter, waiting.cpu.ended, waiting.cpu.detail.c_str(), linuxPid, (unsigned long long)idle.peakWorkingSet,
                (unsigned long long)idle.workingSet, (unsigned long long)idle.privateBytes, linuxIdle.peakResident,
                linuxIdle.privateResident, (unsigned long long)running.peakWorkingSet,
                (unsigned long long)running.workingSet, (unsigned long long)running.privateBytes,

@@ -43,33 +43,6 @@ static std::wstring envPath(const char *name, const std::wstring &relative)
 std::wstring bedPath(const std::wstring &relative) { return envPath("KAVRO_BED", relative); }
 std::wstring buildPath(const std::wstring &relative) { return envPath("KAVRO_BUILD", relative); }
 
-bool readFile(const std::wstring &path, std::string *bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bytes->clear();
-    char chunk[65536];
-    DWORD got = 0;
-    bool ok = true;
-    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, NULL) != 0) && got > 0)
-        bytes->append(chunk, got);
-    CloseHandle(file);
-    return ok;
-}
-
-bool writeFile(const std::wstring &path, const std::string &bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL) && written == bytes.size();
-    CloseHandle(file);
-    return ok;
-}
-
 bool fileExists(const std::wstring &path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "wholefile.h"
+
 #include <string>
 #include <vector>
 
@@ -13,8 +15,6 @@ std::wstring bedPath(const std::wstring &relative = L"");
 std::wstring buildPath(const std::wstring &relative = L"");
 std::wstring toWindowsPath(const std::string &unixPath);
 
-bool readFile(const std::wstring &path, std::string *bytes);
-bool writeFile(const std::wstring &path, const std::string &bytes);
 bool fileExists(const std::wstring &path);
 bool copyFile(const std::wstring &from, const std::wstring &to);
 // A fresh, empty folder under the bed's scratch area.

@@ -41,6 +41,8 @@
 
 #include <string>
 
+#include "wholefile.h"
+
 enum { IDC_END_SESSION = 201, TIMER_POLL = 1 };
 
 // Fixed at the start of wWinMain; read-only afterwards.
@@ -63,33 +65,11 @@ static std::string utf8(const std::wstring &text)
     return out;
 }
 
-static bool readWhole(const std::wstring &path, std::string *bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bytes->clear();
-    char chunk[65536];
-    DWORD got = 0;
-    bool ok;
-    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, NULL) != 0) && got > 0)
-        bytes->append(chunk, got);
-    CloseHandle(file);
-    return ok;
-}
-
 // Written under a temporary name and renamed, so a reader sees the old file or the whole new one.
 static void writeWhole(const std::wstring &path, const std::string &bytes)
 {
     std::wstring temp = path + L".tmp";
-    HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL) && written == bytes.size();
-    CloseHandle(file);
-    if (ok)
+    if (writeFile(temp, bytes))
         MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
     else
         DeleteFileW(temp.c_str());
@@ -98,7 +78,7 @@ static void writeWhole(const std::wstring &path, const std::string &bytes)
 static DWORD readNumber(const std::wstring &path, DWORD fallback)
 {
     std::string text;
-    if (!readWhole(path, &text) || text.empty())
+    if (!readFile(path, &text) || text.empty())
         return fallback;
     return (DWORD)strtoul(text.c_str(), NULL, 10);
 }
@@ -172,7 +152,7 @@ static bool lookAround()
     launcherVisibleAtStart = launcherVisible();
 
     std::string policy;
-    policyRead = readWhole(basePath + L".msh", &policy);
+    policyRead = readFile(basePath + L".msh", &policy);
     if (policyRead) {
         policySize = policy.size();
         writeWhole(basePath + L".seen", policy);

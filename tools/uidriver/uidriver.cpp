@@ -20,7 +20,6 @@ static const wchar_t launcherClass[] = L"KavroReusableSupportClient";
 static const UINT replyMs = 5000;   // a launcher that does not answer a sent message in this time is hung
 
 // Set by the commands as they run.
-static DWORD wantedProcess;   // 0: any process
 static HWND mainWindow, messageBox;
 
 static void printText(const char *key, const wchar_t *text)
@@ -63,20 +62,6 @@ static bool readText(HWND hwnd, wchar_t *text, int size)
     return true;
 }
 
-static BOOL CALLBACK findLauncher(HWND hwnd, LPARAM)
-{
-    wchar_t cls[64];
-    DWORD process = 0;
-    GetWindowThreadProcessId(hwnd, &process);
-    if (wantedProcess != 0 && process != wantedProcess)
-        return TRUE;
-    if (GetClassNameW(hwnd, cls, 64) && wcscmp(cls, launcherClass) == 0) {
-        mainWindow = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 static BOOL CALLBACK findBox(HWND hwnd, LPARAM)
 {
     wchar_t cls[16];
@@ -89,8 +74,7 @@ static BOOL CALLBACK findBox(HWND hwnd, LPARAM)
 
 static HWND findMainWindow()
 {
-    mainWindow = NULL;
-    EnumWindows(findLauncher, 0);
+    mainWindow = FindWindowW(launcherClass, NULL);   // top-level windows, hidden ones too
     return mainWindow;
 }
 
@@ -128,12 +112,6 @@ static bool needWindow()
 {
     if (mainWindow == NULL || !IsWindow(mainWindow))
         return fail("no-window");
-    return true;
-}
-
-static bool cmdPid(const wchar_t *arg)
-{
-    wantedProcess = wcstoul(arg, NULL, 0);
     return true;
 }
 
@@ -385,7 +363,6 @@ static const struct {
     bool (*run)(const wchar_t *arg);
     const char *help;
 } commands[] = {
-    { L"pid",     true,  cmdPid,     "PID      only windows of this Windows process id" },
     { L"find",    true,  cmdFind,    "MS       wait up to MS for the visible launcher window" },
     { L"attach",  true,  cmdAttach,  "MS       the same, visible or not" },
     { L"type",    true,  cmdType,    "TEXT     WM_CHAR for each character into the code box" },
