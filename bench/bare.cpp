@@ -44,14 +44,20 @@ static bool check()
     id.SerialNumber = signer->SerialNumber;
     PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                                                      CERT_FIND_SUBJECT_CERT, &id, NULL);
+    CERT_NAME_INFO *subject = NULL;
+    DWORD subjectSize = 0;
     wchar_t name[256];
-    CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, NULL, name, 256);
+    CryptDecodeObjectEx(X509_ASN_ENCODING, X509_NAME, cert->pCertInfo->Subject.pbData,
+                        cert->pCertInfo->Subject.cbData, CRYPT_DECODE_ALLOC_FLAG, NULL, &subject, &subjectSize);
+    CERT_RDN_ATTR *cn = &subject->rgRDN[subject->cRDN - 1].rgRDNAttr[0];
+    bool named = CertRDNValueToStrW(cn->dwValueType, &cn->Value, name, 256) == 10 && wcscmp(name, L"Quintavel") == 0;
+    LocalFree(subject);
     free(signer);
     CertFreeCertificateContext(cert);
     CryptMsgClose(msg);
     CertCloseStore(store, 0);
     CloseHandle(lock);
-    return status == 0 && wcscmp(name, L"Quintavel") == 0;
+    return status == 0 && named;
 }
 
 static char *body;

@@ -6,7 +6,7 @@
 
 #include <stddef.h>
 #include <stdlib.h>
-#include <wchar.h>
+#include <string.h>
 #include <wincrypt.h>
 #include <wintrust.h>
 #include <softpub.h>
@@ -41,6 +41,39 @@ static bool agentTrusted()
     return status == 0;
 }
 
+// The subject must hold exactly one common name, and that name must be exactly ours. The simple
+// display name is not enough: it falls back to the organisation or its unit when there is no CN
+// and picks one CN of several. The name's length comes from the returned count (characters
+// including the terminator), so a NUL inside the name makes it longer than ours, not equal.
+static bool namedExactlyOurs(PCCERT_CONTEXT cert)
+{
+    CERT_NAME_INFO *subject = NULL;
+    DWORD subjectSize = 0;
+    CERT_RDN_ATTR *commonName = NULL;
+    int commonNames = 0;
+    bool ours = false;
+
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, X509_NAME, cert->pCertInfo->Subject.pbData,
+                             cert->pCertInfo->Subject.cbData, CRYPT_DECODE_ALLOC_FLAG, NULL, &subject, &subjectSize))
+        return false;
+    for (DWORD i = 0; i < subject->cRDN; i++) {
+        for (DWORD j = 0; j < subject->rgRDN[i].cRDNAttr; j++) {
+            if (strcmp(subject->rgRDN[i].rgRDNAttr[j].pszObjId, szOID_COMMON_NAME) == 0) {
+                commonName = &subject->rgRDN[i].rgRDNAttr[j];
+                commonNames++;
+            }
+        }
+    }
+    if (commonNames == 1) {
+        wchar_t name[256];
+        DWORD count = CertRDNValueToStrW(commonName->dwValueType, &commonName->Value, name, 256);
+        ours = count == sizeof publisherName / sizeof publisherName[0] &&
+               memcmp(name, publisherName, sizeof publisherName) == 0;
+    }
+    LocalFree(subject);
+    return ours;
+}
+
 bool verifyAgentPublisher()
 {
     bool ok = false;
@@ -50,7 +83,6 @@ bool verifyAgentPublisher()
     PCCERT_CONTEXT cert = NULL;
     DWORD signerSize = 0;
     CERT_INFO signerId = {};
-    wchar_t name[256];
 
     if (!agentTrusted())
         goto cleanup;
@@ -71,9 +103,7 @@ bool verifyAgentPublisher()
                                       CERT_FIND_SUBJECT_CERT, &signerId, NULL);
     if (cert == NULL)
         goto cleanup;
-    if (CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, NULL, name, 256) <= 1)
-        goto cleanup;
-    ok = wcscmp(name, publisherName) == 0;
+    ok = namedExactlyOurs(cert);
 cleanup:
     free(signer);
     if (cert != NULL)  CertFreeCertificateContext(cert);
