@@ -40,6 +40,7 @@ static bool checkAgent()
 static int attempt(const wchar_t *folder, const wchar_t *typed)
 {
     SessionExchange exchange = {};
+    HANDLE noHold = INVALID_HANDLE_VALUE;   // checkAgent has already ended its hold
     std::wstring base = std::wstring(folder) + L"\\KavroTechRemoteSupport-agent";
     fixedState(folder);
     setCode(typed);
@@ -51,7 +52,7 @@ static int attempt(const wchar_t *folder, const wchar_t *typed)
     long long t1 = qpcNow();
     bool requested = checked && requestSession(&exchange);
     long long t2 = qpcNow();
-    bool ran = requested && runAgent(&exchange);
+    bool ran = requested && runAgent(&exchange, &noHold);
     long long t3 = qpcNow();
     long long agentStarted = ran ? waitAgentStart(base, 10000) : 0;
     if (!ran || agentStarted == 0) {
@@ -68,7 +69,7 @@ static int attempt(const wchar_t *folder, const wchar_t *typed)
     wcscpy_s(realAgent, MAX_PATH, agentPath);
     _snwprintf_s(agentPath, MAX_PATH, _TRUNCATE, L"%ls\\missing-agent.exe", folder);
     long long h0 = qpcNow();
-    bool handedOff = runAgent(&exchange);
+    bool handedOff = runAgent(&exchange, &noHold);
     long long h1 = qpcNow();
     bool policyWritten = GetFileAttributesW(policyPath) != INVALID_FILE_ATTRIBUTES;
     wcscpy_s(agentPath, MAX_PATH, realAgent);

@@ -80,14 +80,15 @@ void releaseExchange(SessionExchange *exchange)
     *exchange = SessionExchange();   // released once: a second call releases nothing
 }
 
-// Holds the agent file from before its check until after it has been started, so that the file
-// that runs is the file that was verified: others may read it, but not write, delete or rename
-// it. Read access with read sharing still lets CreateProcessW map the image. A file that cannot
-// be held (missing, or open for writing elsewhere) fails like a file that cannot be verified.
-static bool holdAgent(HANDLE *lock)
+// Holds the agent file from before its check until it has been started, so that the file that
+// runs is the file that was verified: others may read it, but not write, delete or rename it.
+// Read access with read sharing still lets CreateProcessW map the image. A file that cannot be
+// held (missing, or open for writing elsewhere) fails like a file that cannot be verified.
+// runAgent ends the hold once CreateProcessW has returned; the worker ends it on earlier failures.
+static bool holdAgent(HANDLE *hold)
 {
-    *lock = CreateFileW(agentPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (*lock != INVALID_HANDLE_VALUE)
+    *hold = CreateFileW(agentPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (*hold != INVALID_HANDLE_VALUE)
         return true;
     setError(verifyFailedText);
     return false;
@@ -96,14 +97,15 @@ static bool holdAgent(HANDLE *lock)
 DWORD WINAPI connectWorker(void *)
 {
     SessionExchange exchange = {};
-    HANDLE agentLock = INVALID_HANDLE_VALUE;
+    HANDLE agentHold = INVALID_HANDLE_VALUE;
     WPARAM result = 0;
     errorText[0] = L'\0';
-    if (holdAgent(&agentLock) && verifyAgentPublisher() && requestSession(&exchange) && runAgent(&exchange))
+    if (holdAgent(&agentHold) && verifyAgentPublisher() && requestSession(&exchange) &&
+        runAgent(&exchange, &agentHold))
         result = 1;
     releaseExchange(&exchange);   // an exchange never opened releases nothing
-    if (agentLock != INVALID_HANDLE_VALUE)
-        CloseHandle(agentLock);
+    if (agentHold != INVALID_HANDLE_VALUE)
+        CloseHandle(agentHold);
     DeleteFileW(policyPath);      // whether or not this attempt created it
     SecureZeroMemory(code, sizeof code);
     busy.exchange(0);             // before the post: the window must see 0 when it handles it

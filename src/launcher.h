@@ -47,7 +47,9 @@ void setError(const wchar_t *text);
 bool initLaunchState();
 bool verifyAgentPublisher();
 bool requestSession(SessionExchange *exchange);
-bool runAgent(SessionExchange *exchange);
+// Closes *agentHold (the worker's hold on the agent file, or INVALID_HANDLE_VALUE) once
+// CreateProcessW has returned, and sets it to INVALID_HANDLE_VALUE.
+bool runAgent(SessionExchange *exchange, HANDLE *agentHold);
 DWORD WINAPI connectWorker(void *unused);
 // Wipes and frees the received body, closes the open handles (request, connection, session)
 // and leaves the exchange zeroed.

@@ -15,9 +15,10 @@ static const wchar_t prepareFailedText[] =
 static const wchar_t startFailedText[] =
     L"Windows could not start the support agent. Please contact your technician.";
 
-bool runAgent(SessionExchange *exchange)
+bool runAgent(SessionExchange *exchange, HANDLE *agentHold)
 {
     bool ok = false;
+    BOOL started = FALSE;
     const wchar_t *failure = connectFailedText;
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD written = 0;
@@ -43,7 +44,13 @@ bool runAgent(SessionExchange *exchange)
 
     // CreateProcessW may write into the command line, so it gets our own writable copy.
     _snwprintf_s(commandLine, sizeof commandLine / sizeof commandLine[0], _TRUNCATE, L"\"%ls\"", agentPath);
-    if (!CreateProcessW(agentPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    started = CreateProcessW(agentPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    // The image is mapped now, or never will be: from here on the agent's file is treated as any
+    // running program's, which may be renamed (an agent that updates itself does that).
+    if (*agentHold != INVALID_HANDLE_VALUE)
+        CloseHandle(*agentHold);
+    *agentHold = INVALID_HANDLE_VALUE;
+    if (!started) {
         failure = startFailedText;
         goto done;
     }

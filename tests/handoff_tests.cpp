@@ -56,7 +56,8 @@ struct Exchange {
 bool runWithSentinel(Exchange *exchange)
 {
     wcscpy(errorText, L"sentinel");
-    return runAgent(&exchange->record);
+    HANDLE noHold = INVALID_HANDLE_VALUE;
+    return runAgent(&exchange->record, &noHold);
 }
 
 TEST_F(HandOff, RefusesAPolicyWithoutBothMarkers)
