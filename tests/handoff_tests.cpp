@@ -60,6 +60,35 @@ bool runWithSentinel(Exchange *exchange)
     return runAgent(&exchange->record, &noHold);
 }
 
+// runAgent on a thread of its own, as the worker runs it, with the moment it returned.
+struct RunOnThread {
+    Exchange *exchange;
+    bool ok;
+    LARGE_INTEGER returned;
+};
+
+DWORD WINAPI runAgentThread(void *param)
+{
+    RunOnThread *run = (RunOnThread *)param;
+    run->ok = runWithSentinel(run->exchange);
+    QueryPerformanceCounter(&run->returned);
+    return 0;
+}
+
+// Dispatches this thread's messages (the hiding of our window arrives as one) until done()
+// holds or the time is up; returns done().
+template <typename Done> bool pumpUntil(Done done, DWORD limitMs)
+{
+    DWORD start = GetTickCount();
+    while (!done() && GetTickCount() - start < limitMs) {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+    }
+    return done();
+}
+
 TEST_F(HandOff, RefusesAPolicyWithoutBothMarkers)
 {
     const std::string relay = relayLine;
@@ -108,27 +137,39 @@ TEST_F(HandOff, HandsOverExactlyTheReceivedBytesAndWaitsForTheAgent)
     const struct {
         const char *why;
         std::string body;
-        DWORD holdMs;   // 0: the agent finds its end file at once
+        bool endedByTest;   // false: the agent finds its end file at once
     } rows[] = {
-        { "server line first", relay + meshId, 0 },
-        { "mesh identifier first, server line last", meshId + "MeshName=Test\r\n" + relay, 0 },
-        { "markers mid-text, no line starts", "x=1\r\nyMeshID=0x00\r\nz" + relay + "tail", 0 },
-        { "largest accepted body", large, 0 },
-        { "bytes that are not text", binary, 0 },
-        { "agent that runs a while", relay + meshId, 1500 },
+        { "server line first", relay + meshId, false },
+        { "mesh identifier first, server line last", meshId + "MeshName=Test\r\n" + relay, false },
+        { "markers mid-text, no line starts", "x=1\r\nyMeshID=0x00\r\nz" + relay + "tail", false },
+        { "largest accepted body", large, false },
+        { "bytes that are not text", binary, false },
+        { "agent that runs until it is ended", relay + meshId, true },
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         SCOPED_TRACE(testing::Message() << "row " << i << ": " << rows[i].why);
         AgentFolder bed = placeAgent(L"handoff" + std::to_wstring(i), L"good.exe");
-        if (rows[i].holdMs == 0)
+        if (!rows[i].endedByTest)
             writeFile(bed.base + L".end", "");
-        else
-            writeFile(bed.base + L".hold-ms", std::to_string(rows[i].holdMs));
         Exchange exchange(rows[i].body);
         ShowWindow(mainWindow, SW_SHOW);
-        DWORD started = GetTickCount();
-        ASSERT_TRUE(runWithSentinel(&exchange)) << "errorText: " << narrow(errorText);
-        DWORD took = GetTickCount() - started;
+        RunOnThread run = { &exchange, false, {} };
+        if (rows[i].endedByTest) {
+            // Our window is hidden on this thread, so once it reads hidden here the stage's
+            // ShowWindow has returned; a stage that did not wait would return within the second.
+            HANDLE thread = CreateThread(NULL, 0, runAgentThread, &run, 0, NULL);
+            ASSERT_NE((HANDLE)NULL, thread);
+            EXPECT_TRUE(pumpUntil([&] { return agentReport(bed)["state"] == "running" && !IsWindowVisible(mainWindow); },
+                                  30000)) << "the agent never ran with our window hidden";
+            pumpUntil([] { return false; }, 1000);
+            EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(thread, 0)) << "runAgent returned while the agent ran";
+            writeFile(bed.base + L".end", "");
+            pumpUntil([&] { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, 60000);
+            CloseHandle(thread);
+        } else {
+            run.ok = runWithSentinel(&exchange);
+        }
+        ASSERT_TRUE(run.ok) << "errorText: " << narrow(errorText);
         EXPECT_STREQ(L"sentinel", errorText) << "success must not touch errorText";
         EXPECT_FALSE(IsWindowVisible(mainWindow)) << "the window was not hidden";
 
@@ -144,9 +185,10 @@ TEST_F(HandOff, HandsOverExactlyTheReceivedBytesAndWaitsForTheAgent)
         ASSERT_TRUE(readFile(bed.base + L".seen", &seen)) << "the agent could not read its policy";
         EXPECT_EQ(rows[i].body.size(), seen.size());
         EXPECT_TRUE(seen == rows[i].body) << "the policy file differs from the received bytes";
-        if (rows[i].holdMs != 0) {
-            EXPECT_EQ("time-limit", report["end-reason"]);
-            EXPECT_GE(took, rows[i].holdMs) << "runAgent returned after " << took << " ms";
+        if (rows[i].endedByTest) {
+            EXPECT_EQ("end-file", report["end-reason"]);
+            EXPECT_GE(run.returned.QuadPart, _atoi64(report["end-qpc"].c_str()))
+                << "runAgent returned before the agent had ended";
         }
         // The stage leaves the file for the worker's clean-up; it holds no handle to it.
         EXPECT_TRUE(DeleteFileW(policyPath)) << "policy file missing or still open, error " << GetLastError();

@@ -9,6 +9,10 @@
 #include "launcher.h"
 
 #include <string.h>
+#include <wchar.h>
+
+#include <iterator>
+#include <vector>
 
 namespace {
 
@@ -21,6 +25,46 @@ const wchar_t refused409[] =
 const wchar_t refused410[] = L"Your support code has expired. Please ask your technician for a new code.";
 const wchar_t refused429[] = L"Please wait a few minutes before trying again.";
 const wchar_t refusedOther[] = L"Support is temporarily unavailable. Please try again shortly.";
+
+// The worker's PostMessageW goes through this program's import slot, which SetUp points at
+// recordingPost: so the test sees busy at the moment of posting, not only when the message is
+// handled (by then a worker that cleared busy after posting would have cleared it too).
+typedef BOOL(WINAPI *PostMessageFunction)(HWND, UINT, WPARAM, LPARAM);
+PostMessageFunction realPostMessage;
+LONG busyAtPost;
+
+BOOL WINAPI recordingPost(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_CONNECT_DONE)
+        busyAtPost = busy.load();
+    return realPostMessage(hwnd, msg, wParam, lParam);
+}
+
+// Points this program's import slot for dll!function at replacement; returns the old target.
+void *hookImport(const char *dll, const char *function, void *replacement)
+{
+    BYTE *base = (BYTE *)GetModuleHandleW(NULL);
+    IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (IMAGE_IMPORT_DESCRIPTOR *d = (IMAGE_IMPORT_DESCRIPTOR *)(base + imports); d->Name != 0; d++) {
+        if (_stricmp((const char *)(base + d->Name), dll) != 0)
+            continue;
+        IMAGE_THUNK_DATA *names = (IMAGE_THUNK_DATA *)(base + d->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *slots = (IMAGE_THUNK_DATA *)(base + d->FirstThunk);
+        for (; names->u1.AddressOfData != 0; names++, slots++) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                strcmp((const char *)((IMAGE_IMPORT_BY_NAME *)(base + names->u1.AddressOfData))->Name, function) != 0)
+                continue;
+            DWORD protection;
+            void *old = (void *)slots->u1.Function;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+            slots->u1.Function = (ULONG_PTR)replacement;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return old;
+        }
+    }
+    return NULL;
+}
 
 // What the stand-in main window saw of each WM_CONNECT_DONE.
 struct Posted {
@@ -59,6 +103,9 @@ protected:
         mainWindow = CreateWindowExW(0, cls.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, cls.hInstance,
                                      NULL);
         ASSERT_NE((HWND)NULL, mainWindow);
+        if (realPostMessage == NULL)
+            realPostMessage = (PostMessageFunction)hookImport("user32.dll", "PostMessageW", (void *)recordingPost);
+        ASSERT_NE((PostMessageFunction)NULL, realPostMessage) << "no import slot for PostMessageW";
         clearScenario();
     }
     void TearDown() override
@@ -74,6 +121,7 @@ protected:
     void attempt(AgentFolder *bed, const wchar_t *typed = L"123456")
     {
         posted = Posted();
+        busyAtPost = -1;
         current = bed;
         wcscpy(code, typed);
         busy.exchange(1);
@@ -169,6 +217,7 @@ TEST_F(Worker, EndsEveryAttemptWithOneMessageAndTheSameCleanUp)
         else
             EXPECT_STREQ(rows[i].expect.text, errorText);
         EXPECT_EQ(rows[i].expect.requests, recordedRequests().size()) << "requests the service received";
+        EXPECT_EQ(0, busyAtPost) << "busy was still set when the outcome was posted";
         EXPECT_EQ(0, posted.busyThen) << "busy was still set when the outcome arrived";
         EXPECT_TRUE(posted.codeWiped) << "code was not wiped before the outcome arrived";
         EXPECT_FALSE(fileExists(policyPath)) << "a policy file was left behind";
@@ -296,6 +345,56 @@ TEST_F(Worker, FailedAttemptLeavesTheAgentFree)
     EXPECT_EQ(0u, posted.result);
     EXPECT_TRUE(MoveFileW(bed.agent.c_str(), (bed.folder + L"\\moved.exe").c_str()))
         << "the agent is still held, error " << GetLastError();
+}
+
+// The code check, called directly: six characters, each from U+0030 to U+0039, nothing more.
+TEST(CodeEntry, AcceptsOnlySixAsciiDigits)
+{
+    struct Row {
+        std::wstring typed;
+        bool complete;
+    };
+    std::vector<Row> rows;
+    for (wchar_t digit = L'0'; digit <= L'9'; digit++)
+        rows.push_back({ std::wstring(6, digit), true });   // each digit in every position
+    const Row fixed[] = {
+        { L"/23456", false },  { L"12345/", false },  { L":23456", false },  { L"12345:", false },
+        { L"12345", false },   { L"1234567", false },  { L"", false },
+        { L"\uFF1123456", false },   // a full-width digit one
+        { L"\u066123456", false },   // an Arabic-Indic digit one: iswdigit may accept it
+    };
+    rows.insert(rows.end(), std::begin(fixed), std::end(fixed));
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << "typed \"" << narrow(row.typed) << "\"");
+        wchar_t buffer[8] = {};   // as read from the box: at most 7 characters, then the terminator
+        wcsncpy(buffer, row.typed.c_str(), 7);
+        EXPECT_EQ(row.complete, isCompleteCode(buffer));
+    }
+}
+
+// The close guard, through windowProc itself on a window of the test's own.
+TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
+{
+    WNDCLASSW cls = {};
+    cls.lpfnWndProc = windowProc;
+    cls.hInstance = GetModuleHandleW(NULL);
+    cls.lpszClassName = L"WindowProcTestWindow";
+    RegisterClassW(&cls);
+    static const struct { LONG busy; bool stays; } rows[] = { { 1, true }, { 0, false } };
+    HWND hwnd = CreateWindowExW(0, cls.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 525, 295, NULL, NULL,
+                                cls.hInstance, NULL);
+    ASSERT_NE((HWND)NULL, hwnd);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << "busy " << row.busy);
+        busy.exchange(row.busy);
+        SendMessageW(hwnd, WM_CLOSE, 0, 0);
+        EXPECT_EQ(row.stays, IsWindow(hwnd) != 0);
+    }
+    busy.exchange(0);
+    if (IsWindow(hwnd))
+        DestroyWindow(hwnd);
+    MSG quit;
+    PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);   // posted by the window's WM_DESTROY
 }
 
 }  // namespace
