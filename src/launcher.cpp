@@ -1,16 +1,20 @@
 // The launcher's entry module: the launch state, start-up, the code entry window and the session
 // worker. The window runs on the main thread; each attempt runs on one worker thread of its own
-// and reports back only by posting WM_CONNECT_DONE. No locks: see the state block below.
+// and reports back only by posting WM_CONNECT_DONE. No locks between our own threads (see the
+// state block below); between launchers started from one folder, a named mutex serialises the
+// attempts, so that none of them touches the policy file of another's session.
 
 #include "launcher.h"
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 #include <bcrypt.h>
 
 // Fixed by wWinMain before the window exists; read-only afterwards.
 wchar_t agentPath[MAX_PATH], policyPath[MAX_PATH];
+wchar_t folderLockName[96];
 char nonce[64];
 // Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt.
 wchar_t code[7];
@@ -40,6 +44,36 @@ void setError(const wchar_t *text)
     _snwprintf_s(errorText, sizeof errorText / sizeof errorText[0], _TRUNCATE, L"%ls", text);
 }
 
+// The folder's lock is a mutex in this session's Local\ namespace named after the policy path.
+// Object names cannot hold backslashes and paths differ in letter case, so the name carries the
+// SHA-256 of the upper-cased path (UTF-16, no terminator) in hexadecimal.
+bool nameFolderLock()
+{
+    wchar_t upper[MAX_PATH];
+    unsigned char digest[32];
+    BCRYPT_ALG_HANDLE sha256 = NULL;
+    NTSTATUS status = -1;
+    ULONG bytes = 0;
+    int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, policyPath, -1, upper, MAX_PATH, NULL, NULL, 0);
+    if (length <= 1)
+        return false;
+    bytes = (ULONG)(length - 1) * sizeof upper[0];   // the terminator is not hashed
+    if (BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, NULL, 0) < 0)
+        return false;
+    status = BCryptHash(sha256, NULL, 0, (PUCHAR)upper, bytes, digest, sizeof digest);
+    BCryptCloseAlgorithmProvider(sha256, 0);
+    if (status < 0)
+        return false;
+    static const wchar_t prefix[] = L"Local\\KavroClientLauncher-";
+    static_assert(sizeof prefix / sizeof prefix[0] + 2 * sizeof digest <= sizeof folderLockName / sizeof folderLockName[0],
+                  "the lock's name fits");
+    memcpy(folderLockName, prefix, sizeof prefix);
+    wchar_t *hex = folderLockName + sizeof prefix / sizeof prefix[0] - 1;
+    for (int i = 0; i < 32; i++)
+        _snwprintf_s(hex + 2 * i, 3, _TRUNCATE, L"%02x", digest[i]);
+    return true;
+}
+
 // Start-up: where the agent and its policy file lie, and this run's nonce. Both paths are
 // derived from our own module path, never from the current directory. _snwprintf_s with
 // _TRUNCATE returns -1 for a text that does not fit with its terminator; swprintf does not
@@ -58,6 +92,8 @@ bool initLaunchState()
     if (_snwprintf_s(agentPath, MAX_PATH, _TRUNCATE, L"%ls\\KavroTechRemoteSupport-agent.exe", folder) < 0)
         return false;
     if (_snwprintf_s(policyPath, MAX_PATH, _TRUNCATE, L"%ls\\KavroTechRemoteSupport-agent.msh", folder) < 0)
+        return false;
+    if (!nameFolderLock())
         return false;
     if (BCryptGenRandom(NULL, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0)
         return false;
@@ -80,6 +116,24 @@ void releaseExchange(SessionExchange *exchange)
     *exchange = SessionExchange();   // released once: a second call releases nothing
 }
 
+// Takes the folder's lock without waiting: while another launcher's attempt in this folder holds
+// it, this attempt fails and leaves that launcher's policy file and agent alone. A lock abandoned
+// by a launcher that died counts as taken; its leftover policy file costs one attempt, as any
+// leftover does. On failure *lock is NULL, so a non-null lock is always one we own.
+static bool lockFolder(HANDLE *lock)
+{
+    *lock = CreateMutexW(NULL, FALSE, folderLockName);
+    if (*lock != NULL) {
+        DWORD waited = WaitForSingleObject(*lock, 0);
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+            return true;
+        CloseHandle(*lock);
+        *lock = NULL;
+    }
+    setError(prepareFailedText);
+    return false;
+}
+
 // Holds the agent file from before its check until it has been started, so that the file that
 // runs is the file that was verified: others may read it, but not write, delete or rename it.
 // Read access with read sharing still lets CreateProcessW map the image. A file that cannot be
@@ -97,16 +151,21 @@ static bool holdAgent(HANDLE *hold)
 DWORD WINAPI connectWorker(void *)
 {
     SessionExchange exchange = {};
+    HANDLE folderLock = NULL;
     HANDLE agentHold = INVALID_HANDLE_VALUE;
     WPARAM result = 0;
     errorText[0] = L'\0';
-    if (holdAgent(&agentHold) && verifyAgentPublisher() && requestSession(&exchange) &&
+    if (lockFolder(&folderLock) && holdAgent(&agentHold) && verifyAgentPublisher() && requestSession(&exchange) &&
         runAgent(&exchange, &agentHold))
         result = 1;
     releaseExchange(&exchange);   // an exchange never opened releases nothing
     if (agentHold != INVALID_HANDLE_VALUE)
         CloseHandle(agentHold);
-    DeleteFileW(policyPath);      // whether or not this attempt created it
+    if (folderLock != NULL) {
+        DeleteFileW(policyPath);  // whether or not this attempt created it: the folder is ours
+        ReleaseMutex(folderLock);
+        CloseHandle(folderLock);
+    }
     SecureZeroMemory(code, sizeof code);
     busy.exchange(0);             // before the post: the window must see 0 when it handles it
     PostMessageW(mainWindow, WM_CONNECT_DONE, result, 0);

@@ -16,6 +16,7 @@ enum { IDC_CONNECT = 101, IDC_CODE = 102 };
 
 // Fixed by wWinMain before the window exists; read-only afterwards.
 extern wchar_t agentPath[MAX_PATH], policyPath[MAX_PATH];
+extern wchar_t folderLockName[96];   // the mutex that serialises the attempts made in our folder
 extern char nonce[64];
 // Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt.
 extern wchar_t code[7];
@@ -40,11 +41,14 @@ const DWORD bodyCapacity = bodyLimit + 1;  // room for the terminator
 
 extern const wchar_t connectFailedText[];   // shared by the request and the hand-off
 extern const wchar_t verifyFailedText[];    // the publisher check's one message
+extern const wchar_t prepareFailedText[];   // the folder is busy, or its policy file cannot be made
 
 // Bounded copy of one of our messages into errorText.
 void setError(const wchar_t *text);
 
 bool initLaunchState();
+// Derives folderLockName from policyPath; part of start-up.
+bool nameFolderLock();
 bool verifyAgentPublisher();
 bool requestSession(SessionExchange *exchange);
 // Closes *agentHold (the worker's hold on the agent file, or INVALID_HANDLE_VALUE) once

@@ -10,7 +10,7 @@
 static const char serverLine[] = "MeshServer=wss://" KAVRO_RELAY_HOST ":443/agent.ashx\r\n";
 static const char meshIdMarker[] = "MeshID=0x";
 
-static const wchar_t prepareFailedText[] =
+const wchar_t prepareFailedText[] =
     L"Unable to prepare your support session. Please close this client and contact your technician.";
 static const wchar_t startFailedText[] =
     L"Windows could not start the support agent. Please contact your technician.";

@@ -184,6 +184,25 @@ TEST(StartUp, DerivesPathsFromItsOwnFolderAndDrawsAFreshNonce)
     }
 }
 
+// One lock per folder, whatever the letter case of its path; another folder, another lock.
+TEST(StartUp, NamesOneFolderLockPerFolder)
+{
+    static const struct { const wchar_t *first, *second; bool same; } rows[] = {
+        { L"C:\\Users\\ann\\Downloads", L"c:\\USERS\\Ann\\downloads", true },
+        { L"C:\\Users\\ann\\Downloads", L"C:\\Users\\ann\\Downloads\\x", false },
+        { L"C:\\Users\\ann\\Downloads", L"C:\\Users\\bob\\Downloads", false },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << narrow(row.first) << " and " << narrow(row.second));
+        placeLaunchState(row.first);
+        std::wstring first = folderLockName;
+        placeLaunchState(row.second);
+        EXPECT_EQ(row.same, first == folderLockName) << narrow(first) << " / " << narrow(folderLockName);
+        EXPECT_EQ(0u, first.find(L"Local\\KavroClientLauncher-")) << narrow(first);
+        EXPECT_EQ(first.rfind(L'\\'), 5u) << "a backslash past the namespace in " << narrow(first);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv)

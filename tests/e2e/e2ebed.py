@@ -91,20 +91,28 @@ def service_log_tail(lines=30):
 
 class Launcher:
     """One launcher in a folder of its own under testbed/scratch, with the agent variant given
-    (None: no agent) placed beside it under the agent's name."""
+    (None: no agent) placed beside it under the agent's name; or, with beside, a second run of
+    another Launcher's file in its folder. A pinned launcher keeps to the window it found first,
+    and finds pass over the windows listed in skip (those of other launchers)."""
 
-    def __init__(self, case, agent="good.exe", leftover_policy=None):
-        self.folder = os.path.join(BED, "scratch", "e2e-" + case)
-        shutil.rmtree(self.folder, ignore_errors=True)
-        os.makedirs(self.folder)
-        shutil.copy(LAUNCHER, self.folder)
-        if agent is not None:
-            shutil.copy(os.path.join(AGENTS, agent), self.agent_path)
-        if leftover_policy is not None:
-            with open(self.policy_path, "wb") as f:
-                f.write(leftover_policy)
+    def __init__(self, case, agent="good.exe", leftover_policy=None, beside=None, pinned=False, skip=()):
+        if beside is None:
+            self.folder = os.path.join(BED, "scratch", "e2e-" + case)
+            shutil.rmtree(self.folder, ignore_errors=True)
+            os.makedirs(self.folder)
+            shutil.copy(LAUNCHER, self.folder)
+            if agent is not None:
+                shutil.copy(os.path.join(AGENTS, agent), self.agent_path)
+            if leftover_policy is not None:
+                with open(self.policy_path, "wb") as f:
+                    f.write(leftover_policy)
+        else:
+            self.folder = beside.folder
+        self.pinned = pinned
+        self.window = None
+        self.skip = list(skip)
         self.transcript = []
-        self.output = open(os.path.join(self.folder, "launcher.out"), "wb")
+        self.output = open(os.path.join(self.folder, "launcher.out" if beside is None else "beside.out"), "wb")
         self.process = subprocess.Popen([WINE, os.path.join(self.folder, "KavroClientLauncher.exe")],
                                         stdin=subprocess.DEVNULL, stdout=self.output, stderr=subprocess.STDOUT,
                                         start_new_session=True)
@@ -123,7 +131,11 @@ class Launcher:
     def drive(self, *commands, timeout=90):
         """uidriver.exe with these commands after attaching to this launcher's window; its
         key=value lines as a dict (a key read twice keeps its last value) and as a list."""
-        argv = [WINE, UIDRIVER, "attach", "20000"] + [str(c) for c in commands]
+        if self.window is not None:
+            target = ["window", self.window]
+        else:
+            target = [word for window in self.skip for word in ("skip", window)] + ["attach", "20000"]
+        argv = [WINE, UIDRIVER] + target + [str(c) for c in commands]
         started = time.monotonic()
         try:
             done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
@@ -131,9 +143,11 @@ class Launcher:
         except subprocess.TimeoutExpired as e:
             text, code = (e.stdout or b"").decode("utf-8", "replace"), "timeout"
         self.transcript.append("$ uidriver %s  (%.1f s, exit %s)\n%s"
-                               % (" ".join(argv[4:]), time.monotonic() - started, code, text))
+                               % (" ".join(argv[2:]), time.monotonic() - started, code, text))
         pairs = [line.split("=", 1) for line in text.splitlines() if "=" in line]
         result = dict(pairs)
+        if self.pinned and self.window is None and "window" in result:
+            self.window = result["window"]
         result["exit"] = code
         result["lines"] = pairs
         return result

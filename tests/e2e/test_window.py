@@ -50,8 +50,8 @@ def launcher_for(request):
     started = []
     clear_requests()
 
-    def make(agent="good.exe", leftover_policy=None):
-        launcher = Launcher(request.node.name.replace("[", "-").rstrip("]"), agent, leftover_policy)
+    def make(agent="good.exe", leftover_policy=None, tag="", **options):
+        launcher = Launcher(request.node.name.replace("[", "-").rstrip("]") + tag, agent, leftover_policy, **options)
         started.append(launcher)
         return launcher
 
@@ -258,3 +258,62 @@ def test_close_while_idle(launcher_for):
     code = launcher.wait_exit(20)
     assert code == 0, "expected exit code 0, got %r" % code
     assert requests() == []
+
+
+def end_session(launcher):
+    """Ends the agent beside the launcher; the launcher must then end with 0 and leave no policy file."""
+    open(launcher.file(".end"), "w").close()
+    code = launcher.wait_exit(30)
+    os.remove(launcher.file(".end"))
+    assert code == 0, "expected exit code 0 after the agent ended, got %r" % code
+    assert not os.path.exists(launcher.policy_path), "expected the policy file removed"
+
+
+# A first launcher runs a session; then each step: ("second", message or None for a session, new
+# requests), the first's session ending, or the first launcher killed while its agent runs.
+TWO_LAUNCHER_CASES = [
+    ("same-folder", True,  [("second", PREPARE, 0), ("end-first",), ("second", None, 1)]),
+    ("first-died",  True,  [("kill-first",), ("second", PREPARE, 1), ("second", None, 1)]),
+    ("two-folders", False, [("second", None, 1), ("end-first",)]),
+]
+
+
+@pytest.mark.parametrize("same_folder,steps", [c[1:] for c in TWO_LAUNCHER_CASES],
+                         ids=[c[0] for c in TWO_LAUNCHER_CASES])
+def test_two_launchers(launcher_for, same_folder, steps):
+    set_scenario(["status=200", "policy=1"])
+    first = launcher_for(pinned=True)
+    first.drive("find", "20000")
+    s = first.drive("type", "123456", "click", "wait", "hidden:30000")
+    assert s.get("wait-hidden") == "1", "expected the first launcher's session to start"
+    assert first.wait_for_file(first.file(".report"), 30, b"state=running"), "expected the first agent to run"
+    with open(first.policy_path, "rb") as f:
+        policy = f.read()
+    second = launcher_for(beside=first if same_folder else None, tag="" if same_folder else "-other",
+                          pinned=True, skip=[first.window])
+    second.drive("find", "20000")
+    for step in steps:
+        if step[0] == "end-first":
+            end_session(first)
+            continue
+        if step[0] == "kill-first":
+            first.process.kill()
+            assert first.wait_exit(20) is not None, "expected the first launcher killed"
+            continue
+        _, message, new_requests = step
+        before = len(requests())
+        if message is not None:
+            s = second.drive("paste", "123456", "click", "box", "60000", "dismiss")
+            expect_box(s, TITLE, message)
+            if first.alive():
+                assert os.path.exists(first.policy_path), "expected the running session's policy file kept"
+                with open(first.policy_path, "rb") as f:
+                    assert f.read() == policy, "expected the running session's policy file unchanged"
+        else:
+            s = second.drive("paste", "123456", "click", "wait", "hidden:30000")
+            assert s.get("wait-hidden") == "1", "expected the second launcher's session to start"
+            assert second.wait_for_file(second.file(".report"), 30, b"state=running")
+            assert same_folder or first.alive(), "expected both sessions at the same time"
+            end_session(second)
+        assert len(requests()) - before == new_requests, \
+            "expected %d new requests, got %d" % (new_requests, len(requests()) - before)

@@ -117,6 +117,7 @@ void placeLaunchState(const std::wstring &folder)
 {
     swprintf(agentPath, MAX_PATH, L"%ls\\KavroTechRemoteSupport-agent.exe", folder.c_str());
     swprintf(policyPath, MAX_PATH, L"%ls\\KavroTechRemoteSupport-agent.msh", folder.c_str());
+    nameFolderLock();
 }
 
 std::string RecordedRequest::header(const std::string &name) const

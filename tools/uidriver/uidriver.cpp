@@ -21,6 +21,9 @@ static const UINT replyMs = 5000;   // a launcher that does not answer a sent me
 
 // Set by the commands as they run.
 static HWND mainWindow, messageBox;
+// Launcher windows that find and attach pass over: those of other launchers a test runs.
+static HWND skipped[8];
+static size_t skippedCount;
 
 static void printText(const char *key, const wchar_t *text)
 {
@@ -72,9 +75,20 @@ static BOOL CALLBACK findBox(HWND hwnd, LPARAM)
     return TRUE;
 }
 
+static bool isSkipped(HWND hwnd)
+{
+    for (size_t i = 0; i < skippedCount; i++)
+        if (skipped[i] == hwnd)
+            return true;
+    return false;
+}
+
 static HWND findMainWindow()
 {
-    mainWindow = FindWindowW(launcherClass, NULL);   // top-level windows, hidden ones too
+    // Top-level windows, hidden ones too.
+    mainWindow = FindWindowExW(NULL, NULL, launcherClass, NULL);
+    while (mainWindow != NULL && isSkipped(mainWindow))
+        mainWindow = FindWindowExW(NULL, mainWindow, launcherClass, NULL);
     return mainWindow;
 }
 
@@ -130,6 +144,27 @@ static bool findWithin(const wchar_t *arg, bool visible)
 }
 
 static bool cmdFind(const wchar_t *arg)   { return findWithin(arg, true); }
+
+static HWND parseWindow(const wchar_t *arg)
+{
+    return (HWND)(UINT_PTR)wcstoull(arg, NULL, 16);
+}
+
+// Another launcher's window, as printed by find: find and attach pass over it.
+static bool cmdSkip(const wchar_t *arg)
+{
+    if (skippedCount == sizeof skipped / sizeof skipped[0])
+        return fail("too-many-skipped");
+    skipped[skippedCount++] = parseWindow(arg);
+    return true;
+}
+
+// The window found by an earlier run, by its handle: for a test that runs several launchers.
+static bool cmdWindow(const wchar_t *arg)
+{
+    mainWindow = parseWindow(arg);
+    return needWindow();
+}
 static bool cmdAttach(const wchar_t *arg) { return findWithin(arg, false); }
 
 // Each character as WM_CHAR, sent, the way a keyboard's characters reach the edit control; so
@@ -365,6 +400,8 @@ static const struct {
 } commands[] = {
     { L"find",    true,  cmdFind,    "MS       wait up to MS for the visible launcher window" },
     { L"attach",  true,  cmdAttach,  "MS       the same, visible or not" },
+    { L"skip",    true,  cmdSkip,    "HWND     find and attach pass over this window" },
+    { L"window",  true,  cmdWindow,  "HWND     drive this launcher window, found earlier" },
     { L"type",    true,  cmdType,    "TEXT     WM_CHAR for each character into the code box" },
     { L"paste",   true,  cmdPaste,   "TEXT     WM_SETTEXT on the code box" },
     { L"insert",  true,  cmdInsert,  "TEXT     EM_REPLACESEL on the code box" },
