@@ -17,6 +17,25 @@ static const wchar_t sessionPath[] = L"/api/client-session-test";
 static const wchar_t addedHeaders[] =
     L"Content-Type: application/x-www-form-urlencoded\r\nX-Kavro-Client: reusable-v1\r\n";
 
+// The four timeouts each bound one operation; a service that sends a byte now and then would
+// never trip them. The whole exchange, from opening the session to the last byte of the body,
+// therefore also ends by their sum.
+static const DWORD resolveTimeoutMs = 10000, connectTimeoutMs = 10000, sendTimeoutMs = 30000,
+                   receiveTimeoutMs = 45000;
+static const ULONGLONG exchangeLimitMs = resolveTimeoutMs + connectTimeoutMs + sendTimeoutMs + receiveTimeoutMs;
+
+// Before each wait for the service: the receive timeout becomes the time left, capped at its own
+// value; false once no time is left.
+static bool receiveWithinDeadline(HINTERNET request, ULONGLONG deadline)
+{
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline)
+        return false;
+    DWORD timeout = deadline - now < receiveTimeoutMs ? (DWORD)(deadline - now) : receiveTimeoutMs;
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+    return true;
+}
+
 static const wchar_t *refusalText(DWORD status)
 {
     switch (status) {
@@ -36,12 +55,13 @@ bool requestSession(SessionExchange *exchange)
     DWORD formLength = 0;
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     DWORD status = 0, statusSize = sizeof status;
+    ULONGLONG deadline = GetTickCount64() + exchangeLimitMs;
 
     exchange->session = WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (exchange->session == NULL)
         goto done;
-    WinHttpSetTimeouts(exchange->session, 10000, 10000, 30000, 45000);
+    WinHttpSetTimeouts(exchange->session, resolveTimeoutMs, connectTimeoutMs, sendTimeoutMs, receiveTimeoutMs);
     exchange->connection = WinHttpConnect(exchange->session, KAVRO_SESSION_HOST,
                                           INTERNET_DEFAULT_HTTPS_PORT, 0);
     if (exchange->connection == NULL)
@@ -60,7 +80,7 @@ bool requestSession(SessionExchange *exchange)
     formLength = (DWORD)strlen(form);
     if (!WinHttpSendRequest(exchange->request, addedHeaders, (DWORD)-1, form, formLength, formLength, 0))
         goto done;
-    if (!WinHttpReceiveResponse(exchange->request, NULL))
+    if (!receiveWithinDeadline(exchange->request, deadline) || !WinHttpReceiveResponse(exchange->request, NULL))
         goto done;
     if (!WinHttpQueryHeaders(exchange->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX))
@@ -73,10 +93,18 @@ bool requestSession(SessionExchange *exchange)
     exchange->body = (char *)malloc(bodyCapacity);
     if (exchange->body == NULL)
         goto done;
+    // WinHttpReadData may wait until it has all it was asked for, so each read asks only for what
+    // has arrived: WinHttpQueryDataAvailable returns as soon as there is some, within the timeout.
     for (;;) {
-        DWORD got = 0;
-        if (!WinHttpReadData(exchange->request, exchange->body + exchange->length,
-                             bodyLimit - exchange->length, &got))
+        DWORD available = 0, got = 0;
+        if (!receiveWithinDeadline(exchange->request, deadline))
+            goto done;
+        if (!WinHttpQueryDataAvailable(exchange->request, &available))
+            goto done;
+        if (available > bodyLimit - exchange->length)
+            available = bodyLimit - exchange->length;
+        if (available > 0 &&
+            !WinHttpReadData(exchange->request, exchange->body + exchange->length, available, &got))
             goto done;
         if (got == 0)
             break;

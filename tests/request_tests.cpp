@@ -319,6 +319,35 @@ TEST(SessionRequest, BodyCutShortGivesTheConnectionMessage)
         GTEST_SKIP() << "Wine reads a body cut short by the server as a normal end (" << gaps << ")";
 }
 
+// Each read returns within its own timeout, but the whole exchange ends 95 s (the sum of the four
+// timeouts) after it began: a body trickled in a byte every 5 s would take 200 s. A body that comes
+// slowly but in time is read whole and not held up.
+TEST(SessionRequest, EndsTheWholeExchangeByItsDeadline)
+{
+    ensureLaunchState();
+    static const struct {
+        const char *scenario;
+        bool ok;
+        DWORD atLeastMs, atMostMs;
+    } rows[] = {
+        { "body-size=20\ntrickle-ms=250\n", true, 5000, 8000 },
+        { "body-size=40\ntrickle-ms=5000\n", false, 94000, 99000 },
+    };
+    for (size_t i = 0; i < std::size(rows); i++) {
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << rows[i].scenario);
+        SessionExchange exchange = {};
+        DWORD started = GetTickCount();
+        bool ok = runRequest(rows[i].scenario, L"123456", &exchange);
+        DWORD elapsed = GetTickCount() - started;
+        EXPECT_EQ(rows[i].ok, ok);
+        EXPECT_STREQ(rows[i].ok ? sentinel : connectText, errorText);
+        EXPECT_GE(elapsed, rows[i].atLeastMs);
+        EXPECT_LE(elapsed, rows[i].atMostMs) << "the exchange took " << elapsed << " ms";
+        releaseExchange(&exchange);
+    }
+    clearScenario();
+}
+
 TEST(SessionRequest, LeavesRedirectsOffAndTheTimeoutsOnItsHandles)
 {
     ensureLaunchState();

@@ -25,6 +25,7 @@ listen at accept time). Keys:
   chunked=1         send the body with chunked transfer coding (with close-after: cut, no last chunk)
   hold-file=NAME    do not answer until STATE/NAME exists (at most 60 s)
   delay-ms=N        wait N ms before answering
+  trickle-ms=N      send the body one byte at a time, N ms apart (the full length announced)
   cert=service|wronghost|untrusted|expired   TLS certificate for connections accepted from now on
   refuse=1          close each accepted connection at once, before the TLS handshake
   listen=0          close the listening socket (nothing listens on the port) until the key goes;
@@ -198,6 +199,7 @@ class Answer:
         self.chunked = False
         self.hold_file = None
         self.delay_ms = 0
+        self.trickle_ms = 0
 
 
 REASONS = {200: "OK", 302: "Found", 400: "Bad Request", 409: "Conflict", 410: "Gone",
@@ -240,6 +242,7 @@ def scenario_answer(keys):
     answer.chunked = keys.get("chunked") == "1"
     answer.hold_file = keys.get("hold-file")
     answer.delay_ms = int(keys.get("delay-ms", "0"))
+    answer.trickle_ms = int(keys.get("trickle-ms", "0"))
     return answer
 
 
@@ -276,6 +279,10 @@ def send_answer(conn, answer):
             conn.sendall(b"0\r\n\r\n")
     elif answer.close_after is not None:
         conn.sendall(body[:answer.close_after])
+    elif answer.trickle_ms:
+        for i in range(len(body)):
+            time.sleep(answer.trickle_ms / 1000.0)
+            conn.sendall(body[i:i + 1])
     else:
         for start in range(0, len(body), 65536):
             conn.sendall(body[start:start + 65536])
