@@ -170,6 +170,7 @@ TEST(SessionRequest, StatusDecidesTheOutcome)
         { "status=307\n" + back,              L"123456", false, laterText },
         { "status=500\n",                     L"123456", false, laterText },
         { "",                                 L"500500", false, laterText },
+        { "status=407\n",                     L"123456", false, laterText },   // as a proxy wanting credentials
         { "status=418\n",                     L"123456", false, laterText },
         { "status=503\n",                     L"123456", false, laterText },
         { "status=201\npolicy=1\n",           L"123456", false, laterText },   // only 200 is an acceptance
@@ -261,6 +262,7 @@ TEST(SessionRequest, TransportFailuresGiveTheConnectionMessage)
         { "cert=wronghost\n",  0 },
         { "cert=expired\n",    0 },
         { "listen=0\n",        0 },   // nothing listens on the port
+        { "tls=1.3\n",         0 },   // only TLS 1.3: Wine's WinHTTP, like Windows 10's, offers at most 1.2
         { "cert=service\n",    1 },   // control: the same path succeeds with our certificate
     };
     for (size_t i = 0; i < std::size(rows); i++) {

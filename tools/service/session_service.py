@@ -9,11 +9,15 @@ Usage: session_service.py --host H --relay R --pki DIR --state DIR [--port 443]
   state  the folder the tests talk through (testbed/service)
 
 Records: every request is written, before it is answered, as STATE/requests/NNNN.body (raw body
-bytes) and then STATE/requests/NNNN.head (first line "METHOD PATH", then each header line as sent,
-LF-separated). NNNN counts from 0001 within the folder as it stands, so a test that empties the
+bytes), NNNN.request (every byte of the request as read from the TLS connection), NNNN.tls (one
+line: the TLS version, the cipher and the host name the client asked for, as in
+"TLSv1.2 ECDHE-RSA-AES256-GCM-SHA384 sni=H") and then STATE/requests/NNNN.head (first line
+"METHOD PATH", then each header line as sent, LF-separated). Once the answer has gone out, every
+byte of it as written to the connection (status line, headers, body, chunk framing) goes to
+NNNN.answer. NNNN counts from 0001 within the folder as it stands, so a test that empties the
 folder starts again at 0001.
 
-Scenario: STATE/scenario holds key=value lines, read afresh for each request (cert, refuse and
+Scenario: STATE/scenario holds key=value lines, read afresh for each request (cert, tls, refuse and
 listen at accept time). Keys:
   status=N          answer with status N (default 200)
   policy=1          body: a valid policy for R (the default body of a 200)
@@ -27,6 +31,7 @@ listen at accept time). Keys:
   delay-ms=N        wait N ms before answering
   trickle-ms=N      send the body one byte at a time, N ms apart (the full length announced)
   cert=service|wronghost|untrusted|expired   TLS certificate for connections accepted from now on
+  tls=1.3           accept only TLS 1.3 on connections accepted from now on (default: 1.2 and 1.3)
   refuse=1          close each accepted connection at once, before the TLS handshake
   listen=0          close the listening socket (nothing listens on the port) until the key goes;
                     STATE/listening says "0" or "1" once the socket's state matches
@@ -89,12 +94,20 @@ def read_scenario():
     return keys
 
 
+def note_server_name(sock, name, context):
+    sock.server_name = name
+
+
 def make_contexts():
+    """One context per certificate and lowest TLS version, keyed (cert, "1.2" or "1.3")."""
     for name in CERTS:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(os.path.join(args.pki, "tls-%s.pem" % name),
-                                os.path.join(args.pki, "tls-%s.key" % name))
-        contexts[name] = context
+        for lowest in ("1.2", "1.3"):
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.minimum_version = ssl.TLSVersion.TLSv1_3 if lowest == "1.3" else ssl.TLSVersion.TLSv1_2
+            context.load_cert_chain(os.path.join(args.pki, "tls-%s.pem" % name),
+                                    os.path.join(args.pki, "tls-%s.key" % name))
+            context.sni_callback = note_server_name
+            contexts[(name, lowest)] = context
 
 
 # ---- Requests ----
@@ -122,6 +135,7 @@ class Reader:
     def __init__(self, conn):
         self.conn = conn
         self.buffer = b""
+        self.taken = bytearray()   # every byte handed out so far, line ends included
 
     def fill(self):
         data = self.conn.recv(65536)
@@ -135,12 +149,14 @@ class Reader:
                 raise ValueError("header line too long")
             self.fill()
         line, self.buffer = self.buffer.split(b"\r\n", 1)
+        self.taken += line + b"\r\n"
         return line
 
     def exactly(self, count):
         while len(self.buffer) < count:
             self.fill()
         data, self.buffer = self.buffer[:count], self.buffer[count:]
+        self.taken += data
         return data
 
 
@@ -171,7 +187,7 @@ def read_request(reader):
     return request
 
 
-def record(request):
+def record(request, raw, conn):
     folder = os.path.join(args.state, "requests")
     with record_lock:
         os.makedirs(folder, exist_ok=True)
@@ -181,11 +197,22 @@ def record(request):
         stem = os.path.join(folder, "%04d" % number)
         with open(stem + ".body", "wb") as f:
             f.write(request.body)
+        with open(stem + ".request", "wb") as f:
+            f.write(raw)
+        with open(stem + ".tls", "w") as f:
+            f.write("%s %s sni=%s\n" % (conn.version(), conn.cipher()[0], getattr(conn, "server_name", None)))
         head = "\n".join(["%s %s" % (request.method, request.path)] + request.header_lines) + "\n"
         with open(stem + ".head.new", "wb") as f:
             f.write(head.encode("latin-1"))
         os.replace(stem + ".head.new", stem + ".head")
     return number
+
+
+def record_answer(number, sent):
+    path = os.path.join(args.state, "requests", "%04d.answer" % number)
+    with open(path + ".new", "wb") as f:
+        f.write(sent)
+    os.replace(path + ".new", path)
 
 
 # ---- Answers ----
@@ -246,8 +273,19 @@ def scenario_answer(keys):
     return answer
 
 
+class Recorder:
+    """Writes to the connection and keeps every byte written."""
+    def __init__(self, conn):
+        self.conn = conn
+        self.sent = bytearray()
+
+    def sendall(self, data):
+        self.conn.sendall(data)
+        self.sent += data
+
+
 def send_answer(conn, answer):
-    """Sends the answer; returns False when the connection must close afterwards."""
+    """Sends the answer through conn (a Recorder)."""
     if answer.hold_file:
         path = os.path.join(args.state, answer.hold_file)
         deadline = time.monotonic() + 60
@@ -290,11 +328,11 @@ def send_answer(conn, answer):
 
 # ---- Connections ----
 
-def serve(raw, peer, cert):
+def serve(raw, peer, cert, lowest):
     conn = None
     try:
         raw.settimeout(90)
-        conn = contexts[cert].wrap_socket(raw, server_side=True)
+        conn = contexts[(cert, lowest)].wrap_socket(raw, server_side=True)
         reader = Reader(conn)
         while True:
             try:
@@ -303,12 +341,14 @@ def serve(raw, peer, cert):
                 # A client that rejects our certificate after the handshake closes here.
                 log("connection from %s closed after the handshake, before a request" % (peer,))
                 return
-            number = record(request)
+            number = record(request, bytes(reader.taken), conn)
             keys = read_scenario()
             answer = default_answer(request) if keys is None else scenario_answer(keys)
-            log("%04d %s %s -> %d (%d bytes, cert %s)"
-                % (number, request.method, request.path, answer.status, len(answer.body), cert))
-            send_answer(conn, answer)
+            log("%04d %s %s -> %d (%d bytes, cert %s, %s)"
+                % (number, request.method, request.path, answer.status, len(answer.body), cert, conn.version()))
+            recorder = Recorder(conn)
+            send_answer(recorder, answer)
+            record_answer(number, bytes(recorder.sent))
             return   # Connection: close after every answer
     except (ssl.SSLError, ConnectionError, socket.timeout, Closed) as error:
         log("connection from %s ended: %s" % (peer, error))
@@ -375,10 +415,11 @@ def main():
                 raw.close()
                 continue
             cert = keys.get("cert", "service")
-            if cert not in contexts:
+            if cert not in CERTS:
                 log("unknown cert=%s, using service" % cert)
                 cert = "service"
-            threading.Thread(target=serve, args=(raw, peer, cert), daemon=True).start()
+            lowest = "1.3" if keys.get("tls") == "1.3" else "1.2"
+            threading.Thread(target=serve, args=(raw, peer, cert, lowest), daemon=True).start()
         except Exception:
             log("accept loop:\n%s" % traceback.format_exc())
             time.sleep(0.1)

@@ -1,6 +1,7 @@
 // Drives the launcher's window from outside for the end-to-end tests and the demo: finds it,
-// types or pastes into the code box, clicks, presses Enter, reads texts and states, handles its
-// message boxes. Each argument word is a command (some take the next word as their argument);
+// types or pastes into the code box, clicks, presses Enter, reads texts, states and window
+// rectangles, handles its message boxes; for the demo it also starts the launcher inside a Wine
+// virtual desktop. Each argument word is a command (some take the next word as their argument);
 // results go to stdout as key=value lines, text in UTF-8, and the first failing command ends the
 // run with exit code 1. Keys are prefixed by what they describe, so a run may read state twice.
 //
@@ -17,6 +18,7 @@
 enum { IDC_CONNECT = 101, IDC_CODE = 102, MSGBOX_TEXT_ID = 0xFFFF };
 
 static const wchar_t launcherClass[] = L"KavroReusableSupportClient";
+static const wchar_t agentClass[] = L"KavroStandInAgent";   // the stand-in agent's session window
 static const UINT replyMs = 5000;   // a launcher that does not answer a sent message in this time is hung
 
 // Set by the commands as they run.
@@ -24,6 +26,7 @@ static HWND mainWindow, messageBox;
 // Launcher windows that find and attach pass over: those of other launchers a test runs.
 static HWND skipped[8];
 static size_t skippedCount;
+static wchar_t desktopName[64];   // the desktop joined, or empty
 
 static void printText(const char *key, const wchar_t *text)
 {
@@ -121,6 +124,46 @@ static const char *nameOf(HWND hwnd)
 }
 
 // ---- Commands ----
+
+// Windows are found only on the driver's own desktop; a launcher started by
+// "explorer /desktop=NAME,WxH" lives on desktop NAME, which exists once explorer has made it.
+// The thread must join it before its first window lookup. The desktop stays in use until the
+// driver ends, so its handle is not closed.
+static bool cmdDesktop(const wchar_t *arg)
+{
+    const DWORD limit = 30000, start = GetTickCount();
+    HDESK desktop;
+    while ((desktop = OpenDesktopW(arg, 0, FALSE, GENERIC_ALL)) == NULL) {
+        if (GetTickCount() - start >= limit)
+            return fail("no-desktop");
+        Sleep(50);
+    }
+    if (!SetThreadDesktop(desktop))
+        return fail("desktop-refused");
+    _snwprintf_s(desktopName, sizeof desktopName / sizeof desktopName[0], _TRUNCATE, L"%ls", arg);
+    return true;
+}
+
+// Starts the program on the desktop joined (a process otherwise starts on its parent's), waits
+// for it to end and prints its exit code.
+static bool cmdRun(const wchar_t *arg)
+{
+    wchar_t commandLine[MAX_PATH + 3];
+    STARTUPINFOW startup = {};
+    PROCESS_INFORMATION process = {};
+    DWORD exitCode = 0;
+    startup.cb = sizeof startup;
+    startup.lpDesktop = desktopName[0] != L'\0' ? desktopName : NULL;
+    _snwprintf_s(commandLine, sizeof commandLine / sizeof commandLine[0], _TRUNCATE, L"\"%ls\"", arg);
+    if (!CreateProcessW(arg, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return fail("run-failed");
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hProcess);
+    printf("run-exit-code=%lu\n", exitCode);
+    return true;
+}
 
 static bool needWindow()
 {
@@ -254,6 +297,23 @@ static bool cmdClose(const wchar_t *)
     return true;
 }
 
+// Once the window is the foreground window, its caption drawn active, as Windows shows the window
+// a customer has just started. Wine sends an activation's WM_NCACTIVATE with "active" only when
+// the window is already the foreground window; in a virtual desktop under Xvfb the launcher's
+// first activation comes before that, and its caption stays drawn inactive.
+static bool cmdActivate(const wchar_t *)
+{
+    if (!needWindow())
+        return false;
+    for (int i = 0; i < 250 && GetForegroundWindow() != mainWindow; i++)
+        Sleep(20);
+    if (GetForegroundWindow() != mainWindow)
+        return fail("not-foreground");
+    if (!SendMessageTimeoutW(mainWindow, WM_NCACTIVATE, TRUE, 0, SMTO_NORMAL, replyMs, NULL))
+        return fail("activate-timeout");
+    return true;
+}
+
 static bool cmdSleep(const wchar_t *arg)
 {
     Sleep(wcstoul(arg, NULL, 10));
@@ -307,6 +367,25 @@ static bool cmdState(const wchar_t *)
     findMessageBox();
     printf("focus=%s\n", nameOf(focusedWindow()));
     printFlag("box", messageBox != NULL);
+    return true;
+}
+
+static void printRect(const char *key, HWND hwnd)
+{
+    RECT r;
+    if (hwnd != NULL && IsWindowVisible(hwnd) && GetWindowRect(hwnd, &r))
+        printf("%s=%ld,%ld,%ld,%ld\n", key, r.left, r.top, r.right, r.bottom);
+}
+
+// Screen rectangles (left,top,right,bottom) of what is shown: the launcher's window, the box it
+// owns and the stand-in agent's window, each only while visible.
+static bool cmdRects(const wchar_t *)
+{
+    if (findMainWindow() != NULL) {
+        printRect("window-rect", mainWindow);
+        printRect("box-rect", findMessageBox());
+    }
+    printRect("agent-rect", FindWindowW(agentClass, NULL));
     return true;
 }
 
@@ -398,6 +477,8 @@ static const struct {
     bool (*run)(const wchar_t *arg);
     const char *help;
 } commands[] = {
+    { L"desktop", true,  cmdDesktop, "NAME     wait up to 30 s for desktop NAME and join it (comes first)" },
+    { L"run",     true,  cmdRun,     "PATH     start PATH on that desktop, wait for its end, print its exit code" },
     { L"find",    true,  cmdFind,    "MS       wait up to MS for the visible launcher window" },
     { L"attach",  true,  cmdAttach,  "MS       the same, visible or not" },
     { L"skip",    true,  cmdSkip,    "HWND     find and attach pass over this window" },
@@ -410,8 +491,10 @@ static const struct {
     { L"command", false, cmdCommand, "         WM_COMMAND 101 posted to the window" },
     { L"enter",   false, cmdEnter,   "         VK_RETURN down/up posted to the focused control" },
     { L"close",   false, cmdClose,   "         WM_CLOSE posted to the window" },
+    { L"activate", false, cmdActivate, "         its caption drawn active once it is the foreground window" },
     { L"sleep",   true,  cmdSleep,   "MS       pause" },
     { L"state",   false, cmdState,   "         texts, visibility, enabled, focus, code box limit" },
+    { L"rects",   false, cmdRects,   "         screen rectangles of the window, its box, the agent's window" },
     { L"box",     true,  cmdBox,     "MS       wait up to MS for a message box owned by the window; read it" },
     { L"dismiss", false, cmdDismiss, "         press OK in that message box" },
     { L"wait",    true,  cmdWait,    "COND:MS  wait up to MS for gone|hidden|visible|busy|idle|box" },
