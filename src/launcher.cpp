@@ -317,5 +317,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    // The loop can end while an attempt runs: a quit posted from outside, or the window destroyed
+    // along with its desktop. The attempt's clean-up (the policy file, the code) must still run
+    // before the process ends, so wait for it, answering only what is sent to this thread: the
+    // worker hides our window by a sent message.
+    while (busy.load() != 0) {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 100, QS_SENDMESSAGE);
+        PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
     return 0;
 }

@@ -138,6 +138,24 @@ def test_attempt_in_progress(launcher_for):
     assert len(requests()) == 1, "expected one request, got %d" % len(requests())
 
 
+def test_loop_ended_during_an_attempt(launcher_for):
+    """A quit from outside ends the message loop mid-attempt; the launcher still waits for the
+    attempt to end, its agent included, and cleans up before it exits."""
+    set_scenario(["status=200", "policy=1", "hold-file=release"])
+    release = os.path.join(os.environ["KAVRO_BED"], "service", "release")
+    if os.path.exists(release):
+        os.remove(release)
+    launcher = launcher_for()
+    launcher.drive("find", "20000")
+    s = launcher.drive("type", "123456", "click", "wait", "busy:10000", "quit", "sleep", "2000")
+    assert s.get("wait-busy") == "1" and s.get("exit") == 0, "expected the attempt started and the quit posted"
+    assert launcher.alive(), "expected the launcher to outlive its loop while the attempt runs"
+    put_service_file("release", b"")
+    assert launcher.wait_for_file(launcher.file(".report"), 30, b"state=running"), "expected the agent to start"
+    assert launcher.alive(), "expected the launcher to wait for its agent"
+    end_session(launcher)
+
+
 def policy_file(name, data):
     put_service_file(name, data)
     return "body-file=" + name

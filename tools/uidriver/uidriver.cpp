@@ -165,6 +165,27 @@ static bool cmdRun(const wchar_t *arg)
     return true;
 }
 
+// Stays on the desktop until killed. Wine closes a desktop about a second after the last program
+// on it ends, and its desktop process goes with it; a program that starts while that happens gets
+// no window, or loses its window later. The test bed keeps one of these running instead.
+static bool cmdHold(const wchar_t *)
+{
+    GetDesktopWindow();
+    for (;;)
+        Sleep(INFINITE);
+}
+
+// WM_QUIT posted to the launcher's window thread: its message loop ends as it would if the window
+// were destroyed from outside.
+static bool cmdQuit(const wchar_t *)
+{
+    if (mainWindow == NULL || !IsWindow(mainWindow))
+        return fail("no-window");
+    if (!PostThreadMessageW(GetWindowThreadProcessId(mainWindow, NULL), WM_QUIT, 0, 0))
+        return fail("quit-not-posted");
+    return true;
+}
+
 static bool needWindow()
 {
     if (mainWindow == NULL || !IsWindow(mainWindow))
@@ -481,6 +502,8 @@ static const struct {
     { L"run",     true,  cmdRun,     "PATH     start PATH on that desktop, wait for its end, print its exit code" },
     { L"find",    true,  cmdFind,    "MS       wait up to MS for the visible launcher window" },
     { L"attach",  true,  cmdAttach,  "MS       the same, visible or not" },
+    { L"hold",    false, cmdHold,    "         stay on the desktop until killed" },
+    { L"quit",    false, cmdQuit,    "         WM_QUIT posted to the window's thread" },
     { L"skip",    true,  cmdSkip,    "HWND     find and attach pass over this window" },
     { L"window",  true,  cmdWindow,  "HWND     drive this launcher window, found earlier" },
     { L"type",    true,  cmdType,    "TEXT     WM_CHAR for each character into the code box" },
