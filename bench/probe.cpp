@@ -17,8 +17,8 @@
 //
 // Under Wine, GetProcessMemoryInfo gives no private bytes for another process (PrivateUsage is 0),
 // and GetProcessTimes on another process's handle returns the caller's own times (Wine 8: the
-// probe's, in 10 ms ticks; idle-cpu-ms keeps that reading). So the probe also reads the process's Linux view
-// through Wine's Z: drive: /proc/N/smaps_rollup (private resident bytes), /proc/N/status (VmHWM,
+// probe's, in 10 ms ticks; start-cpu-ms and idle-cpu-ms are that reading). So the probe also
+// reads the process's Linux view through Wine's Z: drive: /proc/N/smaps_rollup (private resident bytes), /proc/N/status (VmHWM,
 // VmRSS) and /proc/N/task/T/schedstat (CPU time of each thread in nanoseconds). N is found by
 // the program's path in /proc/N/cmdline.
 //
@@ -272,8 +272,8 @@ static std::string wakeupFields(const Wakeups &w)
            " born-wakes=" + (w.born.empty() ? "-" : w.born);
 }
 
-// A process's CPU time over idleMs of waiting, both ways (Wine's ticks and Linux's thread
-// counters), and its threads' wake-ups.
+// A process's CPU time over idleMs of waiting (GetProcessTimes, which under Wine is the probe's
+// own, and the Linux thread counters), and its threads' wake-ups.
 struct IdleReading {
     double ms, tickCpuMs;
     CpuDelta cpu;
