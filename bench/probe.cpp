@@ -18,9 +18,9 @@
 // Under Wine, GetProcessMemoryInfo gives no private bytes for another process (PrivateUsage is 0),
 // and GetProcessTimes on another process's handle returns the caller's own times (Wine 8: the
 // probe's, in 10 ms ticks; start-cpu-ms and idle-cpu-ms are that reading). So the probe also
-// reads the process's Linux view through Wine's Z: drive: /proc/N/smaps_rollup (private resident bytes), /proc/N/status (VmHWM,
-// VmRSS) and /proc/N/task/T/schedstat (CPU time of each thread in nanoseconds). N is found by
-// the program's path in /proc/N/cmdline.
+// reads the process's Linux view through Wine's Z: drive: /proc/N/smaps_rollup (private resident
+// bytes), /proc/N/status (VmHWM, VmRSS) and /proc/N/task/T/schedstat (CPU time of each thread in
+// nanoseconds). N is found by the program's path in /proc/N/cmdline.
 //
 // Over the idle interval the probe also counts each thread's wake-ups: the times the thread has
 // blocked of its own accord (voluntary_ctxt_switches in /proc/N/task/T/status), sampled every
