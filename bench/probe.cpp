@@ -15,17 +15,29 @@
 //
 // The window is looked for every millisecond (Sleep(1)): that is the resolution of start-up.
 //
-// Under Wine, GetProcessMemoryInfo gives no private bytes for another process (PrivateUsage is 0)
-// and GetProcessTimes counts in 10 ms ticks. So the probe also reads the process's Linux view
-// through Wine's Z: drive: /proc/N/smaps_rollup (private resident bytes), /proc/N/status (VmHWM,
-// VmRSS) and /proc/N/task/T/schedstat (CPU time of each thread in nanoseconds). N is found by
-// the program's path in /proc/N/cmdline.
+// Under Wine, GetProcessMemoryInfo gives no private bytes for another process (PrivateUsage is 0),
+// and GetProcessTimes on another process's handle returns the caller's own times (Wine 8: the
+// probe's, in 10 ms ticks; start-cpu-ms and idle-cpu-ms are that reading). So the probe also
+// reads the process's Linux view through Wine's Z: drive: /proc/N/smaps_rollup (private resident
+// bytes), /proc/N/status (VmHWM, VmRSS) and /proc/N/task/T/schedstat (CPU time of each thread in
+// nanoseconds). N is found by the program's path in /proc/N/cmdline.
+//
+// Over the idle interval the probe also counts each thread's wake-ups: the times the thread has
+// blocked of its own accord (voluntary_ctxt_switches in /proc/N/task/T/status), sampled every
+// 250 ms so that a thread that ends inside the interval is still seen, and when it last woke.
+// Under Wine every Windows thread is one Linux thread of the process; the probe tells which is
+// which by creation order (Linux thread ids grow, Windows creation times too) and names each by
+// what it runs: the main thread, a thread whose start address lies in the program's own image,
+// a thread the platform has given a description, or else the DLL its start address lies in.
 
 #include "bench.h"
 
 #include <psapi.h>
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <map>
+#include <vector>
 
 static const DWORD waitLimitMs = 30000;
 
@@ -63,9 +75,15 @@ struct LinuxStats {
     unsigned long long peakResident, resident, privateResident;
 };
 
-// CPU time in nanoseconds of each thread alive now (/proc/N/task/T/schedstat; /proc/N/schedstat
-// counts the first thread only). A thread that has ended is no longer listed.
-typedef std::map<DWORD, unsigned long long> ThreadTimes;
+// Each thread alive now, by Linux thread id: its CPU time in nanoseconds (/proc/N/task/T/schedstat;
+// /proc/N/schedstat counts the first thread only), the times it has blocked of its own accord
+// (voluntary_ctxt_switches: each is one wake-up to come) and its Linux name (comm). A thread that
+// has ended is no longer listed.
+struct ThreadSample {
+    unsigned long long ns, sleeps;
+    std::string name;
+};
+typedef std::map<DWORD, ThreadSample> ThreadTimes;
 
 // The Linux process that runs the program at `exe` (a Z: path). /proc lists every process of the
 // machine, other test beds' launchers too, so only the whole path counts: Wine gives a program
@@ -107,7 +125,7 @@ static ThreadTimes threadTimes(DWORD linuxPid)
     ThreadTimes times;
     wchar_t folder[64];
     WIN32_FIND_DATAW entry;
-    std::string schedstat;
+    std::string schedstat, status, name;
     if (linuxPid == 0)
         return times;
     _snwprintf_s(folder, 64, _TRUNCATE, L"Z:\\proc\\%lu\\task\\", linuxPid);
@@ -115,9 +133,17 @@ static ThreadTimes threadTimes(DWORD linuxPid)
     if (tasks == INVALID_HANDLE_VALUE)
         return times;
     do {
-        if (entry.cFileName[0] >= L'0' && entry.cFileName[0] <= L'9' &&
-            readFile(std::wstring(folder) + entry.cFileName + L"\\schedstat", &schedstat))
-            times[(DWORD)_wtoi(entry.cFileName)] = strtoull(schedstat.c_str(), NULL, 10);
+        std::wstring task = std::wstring(folder) + entry.cFileName;
+        if (entry.cFileName[0] < L'0' || entry.cFileName[0] > L'9' || !readFile(task + L"\\schedstat", &schedstat) ||
+            !readFile(task + L"\\status", &status) || !readFile(task + L"\\comm", &name))
+            continue;
+        size_t at = status.find("\nvoluntary_ctxt_switches:");
+        ThreadSample sample = { strtoull(schedstat.c_str(), NULL, 10),
+                                at == std::string::npos ? 0 : strtoull(status.c_str() + at + 26, NULL, 10), "" };
+        for (char c : name)
+            if (c != '\n')
+                sample.name += isalnum((unsigned char)c) || c == '.' || c == '-' ? c : '_';
+        times[(DWORD)_wtoi(entry.cFileName)] = sample;
     } while (FindNextFileW(tasks, &entry));
     FindClose(tasks);
     return times;
@@ -138,7 +164,7 @@ static CpuDelta cpuDelta(const ThreadTimes &before, const ThreadTimes &after)
     char part[48];
     for (const auto &t : after) {
         auto start = before.find(t.first);
-        unsigned long long ns = t.second - (start != before.end() ? start->second : 0);
+        unsigned long long ns = t.second.ns - (start != before.end() ? start->second.ns : 0);
         delta.ns += ns;
         snprintf(part, sizeof part, "%s%lu:%llu", delta.detail.empty() ? "" : ",", t.first, ns);
         delta.detail += part;
@@ -149,24 +175,160 @@ static CpuDelta cpuDelta(const ThreadTimes &before, const ThreadTimes &after)
     return delta;
 }
 
-// A process's CPU time over idleMs of waiting, both ways: Wine's ticks and Linux's thread counters.
+// What each Windows thread of the process runs, in the order the threads were created: "main" for
+// the first, "own" for one that starts in the program's own image, else its description, else the
+// DLL its start address lies in.
+static std::vector<std::string> windowsThreadRoles(HANDLE process, DWORD pid)
+{
+    typedef LONG(NTAPI * QueryThread)(HANDLE, int, void *, ULONG, ULONG *);
+    typedef HRESULT(WINAPI * GetDescription)(HANDLE, PWSTR *);
+    const int threadQuerySetWin32StartAddress = 9;
+    QueryThread query = (QueryThread)(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread");
+    GetDescription describe = (GetDescription)(void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription");
+    std::vector<std::pair<unsigned long long, std::string>> threads;
+    std::vector<std::string> roles;
+    HMODULE modules[512];
+    DWORD needed = 0;
+    if (query == NULL || !EnumProcessModulesEx(process, modules, sizeof modules, &needed, LIST_MODULES_ALL))
+        return roles;
+    DWORD moduleCount = std::min<DWORD>(needed / sizeof modules[0], 512);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return roles;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != pid)
+            continue;
+        HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID);
+        FILETIME created = {}, exited, kernel, user;
+        void *start = NULL;
+        PWSTR description = NULL;
+        std::string role;
+        if (thread == NULL)
+            continue;
+        GetThreadTimes(thread, &created, &exited, &kernel, &user);
+        query(thread, threadQuerySetWin32StartAddress, &start, sizeof start, NULL);
+        if (describe != NULL && SUCCEEDED(describe(thread, &description)) && description != NULL) {
+            for (const wchar_t *c = description; *c != L'\0'; c++)
+                role += iswalnum(*c) || *c == L'.' || *c == L'-' ? (char)*c : '_';
+            LocalFree(description);
+        }
+        for (DWORD m = 0; m < moduleCount && role.empty(); m++) {
+            MODULEINFO info = {};
+            char name[MAX_PATH];
+            if (GetModuleInformation(process, modules[m], &info, sizeof info) && start >= info.lpBaseOfDll &&
+                start < (char *)info.lpBaseOfDll + info.SizeOfImage) {
+                GetModuleBaseNameA(process, modules[m], name, MAX_PATH);
+                role = m == 0 ? "own" : name;   // the first module listed is the program itself
+            }
+        }
+        CloseHandle(thread);
+        threads.push_back(std::make_pair(((unsigned long long)created.dwHighDateTime << 32) | created.dwLowDateTime,
+                                         role.empty() ? "unknown" : role));
+    }
+    CloseHandle(snapshot);
+    std::sort(threads.begin(), threads.end());
+    for (const auto &t : threads)
+        roles.push_back(roles.empty() ? "main" : t.second);
+    return roles;
+}
+
+// Names the Linux threads by the Windows threads they run, pairing both in creation order; when
+// the two lists differ in length (a thread came or went in between) each keeps its Linux name.
+static std::map<DWORD, std::string> threadNames(HANDLE process, DWORD pid, DWORD linuxPid)
+{
+    std::map<DWORD, std::string> names;
+    for (int attempt = 0; attempt < 3 && names.empty(); attempt++) {
+        std::vector<std::string> roles = windowsThreadRoles(process, pid);
+        ThreadTimes now = threadTimes(linuxPid);
+        if (roles.size() != now.size() || now.empty() || now.begin()->first != linuxPid)
+            continue;
+        size_t i = 0;
+        for (const auto &t : now)
+            names[t.first] = roles[i++];
+    }
+    return names;
+}
+
+// The wake-ups of each thread over the interval: `whole` for the threads that lived through it,
+// `ended` for those that ended inside it, `born` for those that started inside it. Each entry is
+// "tid:name:wake-ups:ms", ms being when the thread last woke (whole, born) or was first missed
+// (ended), from the start of the interval.
+struct Wakeups {
+    std::string whole, ended, born;
+};
+
+static void addWakeups(std::string *list, DWORD tid, const std::string &name, unsigned long long count, double ms)
+{
+    char part[160];
+    snprintf(part, sizeof part, "%s%lu:%s:%llu:%.0f", list->empty() ? "" : ",", tid, name.c_str(), count, ms);
+    *list += part;
+}
+
+static std::string wakeupFields(const Wakeups &w)
+{
+    return "wakes=" + (w.whole.empty() ? "-" : w.whole) + " ended-wakes=" + (w.ended.empty() ? "-" : w.ended) +
+           " born-wakes=" + (w.born.empty() ? "-" : w.born);
+}
+
+// A process's CPU time over idleMs of waiting (GetProcessTimes, which under Wine is the probe's
+// own, and the Linux thread counters), and its threads' wake-ups.
 struct IdleReading {
     double ms, tickCpuMs;
     CpuDelta cpu;
     size_t threadsBefore, threadsAfter;
+    Wakeups wakeups;
 };
 
-static IdleReading readIdle(HANDLE process, DWORD linuxPid, DWORD idleMs)
+static IdleReading readIdle(HANDLE process, DWORD pid, DWORD linuxPid, DWORD idleMs)
 {
+    const DWORD sampleMs = 250;
+    // Naming reads the process's memory through the server, so it comes before the interval.
+    std::map<DWORD, std::string> names = threadNames(process, pid, linuxPid);
+    Sleep(50);
     unsigned long long ticksBefore = cpuTime(process);
     ThreadTimes before = threadTimes(linuxPid);
+    for (auto &t : before)
+        if (names.count(t.first))
+            t.second.name = names[t.first];
     long long from = qpcNow();
-    Sleep(idleMs);
+    ThreadTimes last = before, after;
+    std::map<DWORD, double> lastWake, missedAt;
+    for (DWORD waited = 0; waited < idleMs;) {
+        DWORD step = std::min(sampleMs, idleMs - waited);
+        Sleep(step);
+        waited += step;
+        after = threadTimes(linuxPid);
+        double at = qpcMs(from, qpcNow());
+        for (auto &t : after) {
+            auto seen = last.find(t.first);
+            if (seen == last.end() || t.second.sleeps != seen->second.sleeps)
+                lastWake[t.first] = at;
+            if (seen != last.end())
+                t.second.name = seen->second.name;
+            last[t.first] = t.second;
+        }
+        for (const auto &t : last)
+            if (after.find(t.first) == after.end() && missedAt.find(t.first) == missedAt.end())
+                missedAt[t.first] = at;
+    }
     unsigned long long ticksAfter = cpuTime(process);
-    ThreadTimes after = threadTimes(linuxPid);
     long long to = qpcNow();
     IdleReading reading = { qpcMs(from, to), (ticksAfter - ticksBefore) / 1e4, cpuDelta(before, after),
-                            before.size(), after.size() };
+                            before.size(), after.size(), Wakeups() };
+    for (const auto &t : last) {
+        auto start = before.find(t.first);
+        bool lived = after.find(t.first) != after.end();
+        unsigned long long count = t.second.sleeps - (start != before.end() ? start->second.sleeps : 0);
+        double ms = lastWake.count(t.first) ? lastWake[t.first] : 0;
+        if (start == before.end())
+            addWakeups(&reading.wakeups.born, t.first, t.second.name, count, ms);
+        else if (lived)
+            addWakeups(&reading.wakeups.whole, t.first, t.second.name, count, ms);
+        else
+            addWakeups(&reading.wakeups.ended, t.first, t.second.name, count, missedAt[t.first]);
+    }
     return reading;
 }
 
@@ -299,7 +461,7 @@ static int idle(const wchar_t *exe, const wchar_t *cls, int reps, DWORD idleMs)
         HWND window = waitVisible(cls, process.dwProcessId, process.hProcess);
         Sleep(400);
         DWORD linuxPid = findLinuxPid(exe);
-        IdleReading reading = readIdle(process.hProcess, linuxPid, idleMs);
+        IdleReading reading = readIdle(process.hProcess, process.dwProcessId, linuxPid, idleMs);
         DWORD exitCode = 0;
         endProgram(&process, window, &exitCode);
         if (window == NULL || linuxPid == 0) {
@@ -307,8 +469,9 @@ static int idle(const wchar_t *exe, const wchar_t *cls, int reps, DWORD idleMs)
             return 1;
         }
         printf("rep=%d idle-ms=%.1f idle-cpu-ms=%.3f idle-cpu-ns=%llu threads-before=%zu threads-after=%zu "
-               "threads-ended=%d thread-ns=%s linux-pid=%lu exit=%lu\n", i, reading.ms, reading.tickCpuMs, reading.cpu.ns,
-               reading.threadsBefore, reading.threadsAfter, reading.cpu.ended, reading.cpu.detail.c_str(), linuxPid, exitCode);
+               "threads-ended=%d thread-ns=%s %s linux-pid=%lu exit=%lu\n", i, reading.ms, reading.tickCpuMs, reading.cpu.ns,
+               reading.threadsBefore, reading.threadsAfter, reading.cpu.ended, reading.cpu.detail.c_str(),
+               wakeupFields(reading.wakeups).c_str(), linuxPid, exitCode);
         fflush(stdout);
     }
     return 0;
@@ -347,19 +510,19 @@ static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code,
         }
         // The launcher may still be between CreateProcessW and its wait; give it a moment.
         Sleep(100);
-        IdleReading waiting = readIdle(process.hProcess, linuxPid, idleMs);
+        IdleReading waiting = readIdle(process.hProcess, process.dwProcessId, linuxPid, idleMs);
         LinuxStats linuxRunning = readLinux(linuxPid);
         Memory running = readMemory(process.hProcess);
         writeFile(agentBase + L".end", "");
         endProgram(&process, NULL, &exitCode);   // the launcher ends by itself once the agent has
         printf("rep=%d attempt-ms=%.3f idle-ms=%.1f idle-cpu-ms=%.3f idle-cpu-ns=%llu threads-before=%zu threads-after=%zu threads-ended=%d "
-               "thread-ns=%s "
+               "thread-ns=%s %s "
                "linux-pid=%lu "
                "idle-peak-ws=%llu idle-ws=%llu idle-private=%llu idle-linux-peak-rss=%llu idle-linux-private=%llu "
                "run-peak-ws=%llu run-ws=%llu run-private=%llu run-linux-peak-rss=%llu run-linux-private=%llu "
                "exit=%lu\n",
                i, qpcMs(clicked, agentStarted), waiting.ms, waiting.tickCpuMs, waiting.cpu.ns, waiting.threadsBefore,
-               waiting.threadsAfter, waiting.cpu.ended, waiting.cpu.detail.c_str(), linuxPid, (unsigned long long)idle.peakWorkingSet,
+               waiting.threadsAfter, waiting.cpu.ended, waiting.cpu.detail.c_str(), wakeupFields(waiting.wakeups).c_str(), linuxPid, (unsigned long long)idle.peakWorkingSet,
                (unsigned long long)idle.workingSet, (unsigned long long)idle.privateBytes, linuxIdle.peakResident,
                linuxIdle.privateResident, (unsigned long long)running.peakWorkingSet,
                (unsigned long long)running.workingSet, (unsigned long long)running.privateBytes,

@@ -6,6 +6,7 @@ that bench/check reads.
 Usage: report.py RAW_DIR OUTPUT_MD BUILD_SECONDS MEASURE_SECONDS
 """
 import os
+import random
 import re
 import statistics
 import sys
@@ -51,6 +52,42 @@ def mib(figure):
     return Figure([v / MIB for v in figure.values])
 
 
+def ratio_spread(a, b):
+    """The ratio of the medians of two series taken in alternating rounds, with its 90 % interval:
+    the rounds are resampled with replacement (pairs kept together) 2,000 times, fixed seed."""
+    pick = random.Random(1)
+    pairs = list(zip(a, b))
+    ratios = sorted(statistics.median([x for x, _ in s]) / statistics.median([y for _, y in s])
+                    for s in ([pick.choice(pairs) for _ in pairs] for _ in range(2000)))
+    return statistics.median(a) / statistics.median(b), ratios[100], ratios[1899]
+
+
+# The Windows threads the probe names (bench/probe.cpp), in the launcher's terms.
+THREAD_ROLES = {"main": "main thread (the window)", "own": "worker (`connectWorker`)"}
+
+
+def wakeups(rows, key):
+    """Per thread name: the wake-up counts and the times (ms) of the `key` lists of all rows."""
+    found = {}
+    for r in rows:
+        for entry in r.get(key, "-").split(","):
+            if entry != "-":
+                _, name, count, ms = entry.split(":")
+                found.setdefault(name, []).append((int(count), float(ms)))
+    return found
+
+
+def wakeup_text(rows, key, when):
+    parts = []
+    for name, seen in sorted(wakeups(rows, key).items()):
+        counts = Figure([c for c, _ in seen])
+        text = "%s: %s" % (THREAD_ROLES.get(name, "`%s`" % name), counts.text(0))
+        if counts.max > 0 or when == "gone by":
+            text += ", %s %.1f s" % (when, max(ms for _, ms in seen) / 1000)
+        parts.append(text)
+    return "; ".join(parts) or "none"
+
+
 machine = dict(l.strip().split("=", 1) for l in open(os.path.join(raw, "machine.txt")) if "=" in l)
 footprint = {}
 for line in open(os.path.join(raw, "footprint.txt")):
@@ -58,6 +95,7 @@ for line in open(os.path.join(raw, "footprint.txt")):
     footprint[key] = dict(kv.split("=", 1) for kv in rest.split())
 
 start_l, start_m = records("startup-launcher.txt"), records("startup-minimal.txt")
+start_c = records("startup-controls.txt")
 window, idle_runs = records("attempt-window.txt"), records("attempt-idle.txt")
 staged, bare = records("attempt-stages.txt"), records("attempt-bare.txt")
 for r in window + idle_runs:
@@ -94,7 +132,9 @@ pr_idle_l, pr_idle_m = mib(Figure(column(start_l, "linux-private"))), mib(Figure
 ws_run = mib(Figure(column(window, "run-peak-ws")))
 pr_run = mib(Figure(column(window, "run-linux-private")))
 startup_l, startup_m = Figure(column(start_l, "start-ms")), Figure(column(start_m, "start-ms"))
-startup_ratio = startup_l.median / startup_m.median
+startup_c = Figure(column(start_c, "start-ms"))
+startup_ratio, startup_low, startup_high = ratio_spread(startup_l.values, startup_m.values)
+fair_ratio, fair_low, fair_high = ratio_spread(startup_l.values, startup_c.values)
 
 out("## Summary")
 out("")
@@ -106,7 +146,10 @@ out("| peak working set, idle | %s | %s | %s |" % (ws_idle_l.text(2, " MiB"), ws
 out("| private bytes (resident), idle | %s | %s | %s |" % (pr_idle_l.text(2, " MiB"), pr_idle_m.text(2, " MiB"), ratio(pr_idle_l, pr_idle_m)))
 out("| peak working set, agent running | %s | %s (idle) | %s |" % (ws_run.text(2, " MiB"), ws_idle_m.text(2, " MiB"), ratio(ws_run, ws_idle_m)))
 out("| private bytes (resident), agent running | %s | %s (idle) | %s |" % (pr_run.text(2, " MiB"), pr_idle_m.text(2, " MiB"), ratio(pr_run, pr_idle_m)))
-out("| start-up: process start to main window visible | %s | %s | %.2f |" % (startup_l.text(1, " ms"), startup_m.text(1, " ms"), startup_ratio))
+out("| start-up: process start to main window visible | %s | %s (minimal window) | %.2f (%.2f–%.2f) |"
+    % (startup_l.text(1, " ms"), startup_m.text(1, " ms"), startup_ratio, startup_low, startup_high))
+out("| start-up, against a window with the launcher's four controls and font | %s | %s (minimal window with the controls) | %.2f (%.2f–%.2f) |"
+    % (startup_l.text(1, " ms"), startup_c.text(1, " ms"), fair_ratio, fair_low, fair_high))
 
 click = Figure(column(window, "attempt-ms"))
 st = {k: Figure(column(staged, k)) for k in ("check-ms", "request-ms", "handoff-ms", "handoff-start-ms")}
@@ -123,17 +166,22 @@ out("| — hand-off (`runAgent` up to a start that fails at once) | %s | %s | %s
 out("| — start (difference of medians: hand-off and start, less hand-off) | %.1f ms | %s | %.2f |" % (st_start, ba["start-ms"].text(1, " ms"), st_start / ba["start-ms"].median))
 out("| — hand-off and start (`runAgent` entry to the agent's first instruction) | %s | %s | %s |" % (st["handoff-start-ms"].text(1, " ms"), ba["handoff-start-ms"].text(1, " ms"), ratio(st["handoff-start-ms"], ba["handoff-start-ms"])))
 
-idle_ticks = Figure(column(idle_runs, "idle-cpu-ms"))
 idle_ns = Figure(column(idle_runs, "idle-cpu-ns", 1e-6))
 idle_span = Figure(column(idle_runs, "idle-ms", 1e-3))
 ended = sum(int(r["threads-ended"]) for r in idle_runs)
-out("| idle cost: launcher CPU time while the agent runs %.0f s (GetProcessTimes) | %s | 0 | |" % (idle_span.median, idle_ticks.text(1, " ms")))
-out("| idle cost: the same, from Linux per-thread counters (ns) | %s | 0 | |" % idle_ns.text(3, " ms"))
-win_l = Figure(column(records("idle-launcher.txt"), "idle-cpu-ns", 1e-6))
-win_m = Figure(column(records("idle-minimal.txt"), "idle-cpu-ns", 1e-6))
-win_e = Figure(column(records("idle-edit.txt"), "idle-cpu-ns", 1e-6))
+out("| idle cost: launcher CPU time while the agent runs %.0f s (Linux per-thread counters) | %s | 0 | |" % (idle_span.median, idle_ns.text(3, " ms")))
+out("| wake-ups while the agent runs %.0f s, each thread that lived through them | %s | 0 | |"
+    % (idle_span.median, wakeup_text(idle_runs, "wakes", "the last by")))
+out("| — threads that ended inside the %.0f s (wake-ups until they ended) | %s | | |"
+    % (idle_span.median, wakeup_text(idle_runs, "ended-wakes", "gone by")))
+if any(r.get("born-wakes", "-") != "-" for r in idle_runs):
+    out("| — threads that started inside the %.0f s | %s | | |" % (idle_span.median, wakeup_text(idle_runs, "born-wakes", "the last by")))
+waiting = {k: records("idle-%s.txt" % k) for k in ("launcher", "minimal", "edit")}
+win_l, win_m, win_e = (Figure(column(waiting[k], "idle-cpu-ns", 1e-6)) for k in ("launcher", "minimal", "edit"))
 out("| waiting window, no attempt: CPU time over 10 s (per-thread counters) | %s | %s (minimal window); %s (minimal window with one focused edit control) | %s (to the one with the edit control) |"
     % (win_l.text(3, " ms"), win_m.text(3, " ms"), win_e.text(3, " ms"), ratio(win_l, win_e)))
+out("| waiting window, no attempt: wake-ups over 10 s | %s | %s (minimal window); %s (with the edit control) | |"
+    % tuple(wakeup_text(waiting[k], "wakes", "the last by") for k in ("launcher", "minimal", "edit")))
 out("")
 
 # ---- scaling ----
@@ -195,6 +243,24 @@ out("- Request stage: t = %.1f ms + %.2f ms/MiB; largest residual %.1f ms; %s. T
        rpoints[-1][1] - rpoints[0][1]))
 out("")
 
+# What wakes while the agent runs, said only when this run's figures bear it out: every wake-up of
+# a thread that lived through the interval within its first 2.5 s.
+last_wake = max([ms for seen in wakeups(idle_runs, "wakes").values() for _, ms in seen] or [0])
+if last_wake <= 2500:
+    wake_note = """In this run every wake-up while the agent runs came in the first %.1f s: the worker
+  hides the window (`ShowWindow(SW_HIDE)` on the main thread's window, a call that waits for the
+  main thread), and Wine's X11 driver then waits up to 2 s for a window manager to withdraw the
+  window; under Xvfb there is none, the wait times out (Wine logs `wait_for_withdrawn_state ...
+  wait timed out`), and the main thread wakes for each X event that arrives meanwhile. The worker
+  wakes when the hide returns and then waits for the agent; after that no thread of the launcher
+  wakes. The per-thread CPU time above is spent in the same 2 s. With a window manager, or on
+  Windows, there is no such wait.""" % (last_wake / 1000)
+    if set(wakeups(idle_runs, "ended-wakes")) == {"wine_threadpool_worker"}:
+        wake_note += """ The thread that ends inside the
+  interval is Wine's thread-pool worker left from the attempt, which retires after 5 s without work."""
+else:
+    wake_note = """In this run a thread still woke %.1f s into the interval, later than the hide of the window explains.""" % (last_wake / 1000)
+
 out("## What each figure measures")
 out("")
 out("""- **Executable size** is the stripped release build's file size. **Imported DLLs** are read from the
@@ -205,15 +271,24 @@ out("""- **Executable size** is the stripped release build's file size. **Import
   window of the launcher's size and runs a message loop; it is built with the launcher's toolchain
   and flags (`kavro_flags`, GUI subsystem, static runtime, stripped).
 - **Memory** is read from outside by `bench/probe.cpp` 300 ms after the window is visible (idle) and
-  after the agent has run for 0.6 s (agent running). The peak working set is Wine's
+  after the agent has run for about 0.7 s (agent running). The peak working set is Wine's
   `GetProcessMemoryInfo` (under Wine it equals Linux's VmHWM of the process, which includes Wine's own
   libraries mapped into it). Wine reports no private bytes for another process (`PrivateUsage` is 0),
   so the private figure is Linux's private resident memory of the process (`Private_Clean` +
   `Private_Dirty` in /proc/N/smaps_rollup): resident, not committed, memory. The launcher's peak while
   the agent runs includes the 1 MiB body buffer (only the touched pages count), WinHTTP, TLS and the
   crypto DLLs loaded for the attempt.
+- The **minimal window with the controls** is the same program built with `WITH_CONTROLS`: from its
+  `WM_CREATE` it makes the launcher's font and its four controls with their classes, styles, places
+  and texts, limits the edit box, sets the font on each and focuses the edit box, as the launcher
+  does. Beyond that the launcher's start-up restricts the DLL search, derives its two paths, loads
+  bcrypt.dll and draws the nonce (Wine's bcrypt.dll sets up its GnuTLS back end when it loads),
+  and delay-loads user32 and gdi32.
 - **Start-up** runs from just before `CreateProcessW` to the first poll (every 1 ms, `Sleep(1)`) that
-  finds a visible top-level window of the program's class; 3 rounds of 7, the two programs alternating.
+  finds a visible top-level window of the program's class; 21 rounds, the three programs alternating
+  within each round. A start-up ratio is the ratio of the two medians, with its 90 %% interval in
+  brackets: the rounds resampled with replacement 2,000 times (a fixed seed), the ratio of the
+  medians taken each time, the 5th and 95th percentiles of those ratios.
 - **Attempt, through the window**: the shipped launcher is started in a folder with the signed stand-in
   agent beside it; the probe sets the code box's text, takes the time and posts `BM_CLICK` to the
   button; the end is the agent's `start-qpc` (QueryPerformanceCounter at the top of its `wWinMain`;
@@ -232,23 +307,30 @@ out("""- **Executable size** is the stripped release build's file size. **Import
   instruction. The stages and the bare calls alternate, 15 of each.
 - The request stage talks to the session-service double (Python, TLS) on loopback in the bed's private
   network; its time is mostly the double's. The body sizes are the double's `body-size` knob.
-- **Idle cost**: the probe reads the launcher's CPU time when the agent has started (+0.1 s) and 10 s
-  later, through `GetProcessTimes` (Wine counts it in 10 ms ticks) and through the launcher's Linux
-  per-thread counters (/proc/N/task/T/schedstat, nanoseconds). A thread that ends within the 10 s is
-  not in the per-thread sum (%d ended in all %d runs) but is in `GetProcessTimes`. The per-thread
-  figure is not zero: nearly all of it is on the launcher's main thread (its window is hidden, its
-  worker waits in `WaitForSingleObject`). The waiting window shows where such time comes from: a
-  window with a focused edit control spends it on the blinking caret (the minimal window without one
-  spends 0 ns, with one about as much as the launcher's window); the hidden launcher's remainder is
-  consistent with the same caret timer still running, which this benchmark does not prove.
-- **Waiting window**: the program is started, left 0.4 s to settle, then its CPU time is read over
-  10 s with nothing happening; 3 of each, alternating.
+- **Idle cost**: the probe reads the launcher's CPU time about 0.2 s after the agent has started and
+  10 s later from the launcher's Linux per-thread counters (/proc/N/task/T/schedstat, nanoseconds). A
+  thread that ends within the 10 s is not in the sum (%d ended in all %d runs). `GetProcessTimes` is
+  no help here: under Wine 8, called on another process's handle, it returns the calling process's
+  own times (the probe's).
+- **Wake-ups**: every 250 ms over the same 10 s the probe reads each Linux thread's
+  `voluntary_ctxt_switches` (/proc/N/task/T/status: the times the thread blocked of its own accord,
+  each followed by one wake-up) and notes when it last changed. Under Wine each Windows thread is
+  one Linux thread of the process; just before the interval the probe lists the Windows threads
+  (Toolhelp), names each by its start address (`NtQueryInformationThread`: in the launcher's own
+  image, the worker; in a DLL, that DLL) or by its thread description (Wine names its own, such as
+  `wine_threadpool_worker`), and pairs the two lists in creation order. A thread counts as living
+  through the interval when it is there at both ends; one that ends inside it is reported on its
+  own, with its wake-ups until it was last seen and when it was first missed.
+  %s
+- **Waiting window**: the program is started, left 0.4 s to settle, then its CPU time and wake-ups
+  are read over 10 s with nothing happening; 3 of each, alternating. A focused edit box's caret
+  blinks on a timer of the main thread, which wakes it throughout; the minimal window has no caret.
 - **Scaling**: the agent files are the stand-in agent padded after its last section and signed
   (osslsigncode); the check runs 15, 15, 9 and 5 times after a warm-up, in one process, file in the page
   cache; `sha256sum` runs as many times on the host (its process start, about 1 ms, included).
 - The machine is shared with other work, so single repetitions stray (see the maxima); the medians
   and the alternation of the programs compared keep the ratios fair.
-""" % (ended, len(idle_runs)))
-out("<!-- bench: exe-size=%d startup-ratio=%.3f -->" % (size_l, startup_ratio))
+""" % (ended, len(idle_runs), wake_note))
+out("<!-- bench: exe-size=%d startup-ratio=%.3f startup-ratio-controls=%.3f -->" % (size_l, startup_ratio, fair_ratio))
 with open(output, "w") as f:
     f.write("\n".join(lines) + "\n")

@@ -98,7 +98,7 @@ bool initLaunchState()
     if (BCryptGenRandom(NULL, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0)
         return false;
     for (int i = 0; i < 16; i++)
-        snprintf(nonce + 2 * i, 3, "%02x", random[i]);
+        _snprintf_s(nonce + 2 * i, 3, _TRUNCATE, "%02x", random[i]);
     return true;
 }
 

@@ -75,8 +75,8 @@ bool requestSession(SessionExchange *exchange)
                           sizeof redirectPolicy))
         goto done;
 
-    snprintf(form, sizeof form, "code=%lc%lc%lc%lc%lc%lc&client_nonce=%s", (wint_t)code[0],
-             (wint_t)code[1], (wint_t)code[2], (wint_t)code[3], (wint_t)code[4], (wint_t)code[5], nonce);
+    _snprintf_s(form, sizeof form, _TRUNCATE, "code=%lc%lc%lc%lc%lc%lc&client_nonce=%s", (wint_t)code[0],
+                (wint_t)code[1], (wint_t)code[2], (wint_t)code[3], (wint_t)code[4], (wint_t)code[5], nonce);
     formLength = (DWORD)strlen(form);
     if (!WinHttpSendRequest(exchange->request, addedHeaders, (DWORD)-1, form, formLength, formLength, 0))
         goto done;

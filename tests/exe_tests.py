@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """What the built launcher carries, read back out of the file with pefile: the DLLs it imports
 (system DLLs and msvcrt.dll only, directly or delay-loaded), the icon group with identifier 1, the
-version block field by field, and no manifest.
+version block field by field, and no manifest; and from the link map beside it, that the MinGW
+runtime's own printf was not linked in.
 Usage: exe_tests.py PATH/TO/KavroClientLauncher.exe"""
+import os
 import re
 import struct
 import sys
@@ -122,6 +124,15 @@ class Launcher(unittest.TestCase):
 
     def test_has_no_manifest(self):
         self.assertEqual(resources(self.pe, RT_MANIFEST), [])
+
+    def test_formats_with_msvcrt_only(self):
+        # In C++ the MinGW headers map snprintf to the runtime's own C99 printf, which is linked
+        # in statically (its formatter and its floating-point conversion, about 20 KB).
+        with open(os.path.splitext(EXE)[0] + '.map') as f:
+            linked = f.read()
+        for piece in ('mingw_pformat', 'gdtoa'):
+            with self.subTest(piece=piece):
+                self.assertFalse(piece in linked, f'the link map names {piece}')
 
 
 if __name__ == '__main__':
