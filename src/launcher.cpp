@@ -52,15 +52,14 @@ bool nameFolderLock()
     wchar_t upper[MAX_PATH];
     unsigned char digest[32];
     BCRYPT_ALG_HANDLE sha256 = NULL;
-    NTSTATUS status = -1;
-    ULONG bytes = 0;
     int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, policyPath, -1, upper, MAX_PATH, NULL, NULL, 0);
     if (length <= 1)
         return false;
-    bytes = (ULONG)(length - 1) * sizeof upper[0];   // the terminator is not hashed
     if (BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, NULL, 0) < 0)
         return false;
-    status = BCryptHash(sha256, NULL, 0, (PUCHAR)upper, bytes, digest, sizeof digest);
+    // The terminator is not hashed.
+    NTSTATUS status = BCryptHash(sha256, NULL, 0, (PUCHAR)upper, (ULONG)(length - 1) * sizeof upper[0], digest,
+                                 sizeof digest);
     BCryptCloseAlgorithmProvider(sha256, 0);
     if (status < 0)
         return false;

@@ -257,7 +257,7 @@ TEST_F(Worker, AgentCannotBeSwappedWhileAnAttemptRuns)
 {
     AgentFolder bed = placeAgent(L"worker-swap", L"good.exe");
     std::wstring impostor = bed.folder + L"\\impostor.exe";
-    std::wstring moved = bed.folder + L"\\moved.exe";
+    std::wstring away = bed.folder + L"\\renamed-while-running.exe";
     copyFile(bedPath(L"agents\\unsigned.exe"), impostor);
     std::string verified;
     ASSERT_TRUE(readFile(bed.agent, &verified));
@@ -312,7 +312,7 @@ TEST_F(Worker, AgentCannotBeSwappedWhileAnAttemptRuns)
             runningSince = GetTickCount();
         if (runningSince == 0)
             continue;
-        renamedAway = MoveFileW(bed.agent.c_str(), moved.c_str()) != 0;
+        renamedAway = MoveFileW(bed.agent.c_str(), away.c_str()) != 0;
         if (renamedAway)
             replaced = MoveFileW(impostor.c_str(), bed.agent.c_str()) != 0;
         else if (GetTickCount() - runningSince > 3000)
@@ -331,9 +331,17 @@ TEST_F(Worker, AgentCannotBeSwappedWhileAnAttemptRuns)
 
     EXPECT_EQ(1u, posted.result) << "errorText: " << narrow(errorText);
     EXPECT_TRUE(posted.agentEnded);
+    AgentFolder ran = bed;   // the file that ran, wherever it now lies
+    if (renamedAway)
+        ran.agent = away;
     std::string after;
-    ASSERT_TRUE(readFile(renamedAway ? moved : bed.agent, &after));
+    ASSERT_TRUE(readFile(ran.agent, &after));
     EXPECT_TRUE(after == verified) << "the agent that ran is not the one that was verified";
+
+    // Once the attempt is over, the file is free again.
+    SCOPED_TRACE("after the attempt");
+    EXPECT_TRUE(tries[0].act(ran, impostor)) << "still held after the attempt, error " << GetLastError();
+    EXPECT_TRUE(tries[3].act(ran, impostor)) << "still held after the attempt, error " << GetLastError();
 }
 
 TEST_F(Worker, FailedAttemptLeavesTheAgentFree)

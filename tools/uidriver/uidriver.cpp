@@ -125,6 +125,13 @@ static const char *nameOf(HWND hwnd)
 
 // ---- Commands ----
 
+static bool needWindow()
+{
+    if (mainWindow == NULL || !IsWindow(mainWindow))
+        return fail("no-window");
+    return true;
+}
+
 // Windows are found only on the driver's own desktop; a launcher started by
 // "explorer /desktop=NAME,WxH" lives on desktop NAME, which exists once explorer has made it.
 // The thread must join it before its first window lookup. The desktop stays in use until the
@@ -179,17 +186,10 @@ static bool cmdHold(const wchar_t *)
 // were destroyed from outside.
 static bool cmdQuit(const wchar_t *)
 {
-    if (mainWindow == NULL || !IsWindow(mainWindow))
-        return fail("no-window");
+    if (!needWindow())
+        return false;
     if (!PostThreadMessageW(GetWindowThreadProcessId(mainWindow, NULL), WM_QUIT, 0, 0))
         return fail("quit-not-posted");
-    return true;
-}
-
-static bool needWindow()
-{
-    if (mainWindow == NULL || !IsWindow(mainWindow))
-        return fail("no-window");
     return true;
 }
 
@@ -208,6 +208,7 @@ static bool findWithin(const wchar_t *arg, bool visible)
 }
 
 static bool cmdFind(const wchar_t *arg)   { return findWithin(arg, true); }
+static bool cmdAttach(const wchar_t *arg) { return findWithin(arg, false); }
 
 static HWND parseWindow(const wchar_t *arg)
 {
@@ -229,7 +230,6 @@ static bool cmdWindow(const wchar_t *arg)
     mainWindow = parseWindow(arg);
     return needWindow();
 }
-static bool cmdAttach(const wchar_t *arg) { return findWithin(arg, false); }
 
 // Each character as WM_CHAR, sent, the way a keyboard's characters reach the edit control; so
 // ES_NUMBER and the limit of the box apply.
