@@ -59,7 +59,9 @@ TEST(PlantedDlls, NoneIsLoadedFromStartUpToAFinishedAttempt)
         for (int wait = 0; wait < 300 && found == NULL; wait++) {
             if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
                 break;
-            found = findLauncherWindow(process.dwProcessId, false);
+            // Visible means CreateWindowExW has returned: the controls are whole. A window found
+            // earlier may still be making its code box, which then drops the text typed into it.
+            found = findLauncherWindow(process.dwProcessId, true);
         }
         EXPECT_NE((HWND)NULL, found) << "the launcher's window never appeared";
         if (found != NULL && rows[i].connect) {
