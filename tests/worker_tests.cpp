@@ -228,6 +228,13 @@ TEST_F(Worker, EndsEveryAttemptWithOneMessageAndTheSameCleanUp)
     }
 }
 
+DWORD WINAPI takeAndDie(void *lock)
+{
+    return WaitForSingleObject((HANDLE)lock, 0);   // ends owning it: the lock is abandoned
+}
+
+// A launcher that died mid-session leaves its policy file, and its folder lock abandoned while
+// another launcher had it open (this test keeps it open in that launcher's place).
 TEST_F(Worker, LeftoverPolicyFileCostsOnlyOneAttempt)
 {
     AgentFolder bed = placeAgent(L"worker-leftover", L"good.exe");
@@ -235,6 +242,15 @@ TEST_F(Worker, LeftoverPolicyFileCostsOnlyOneAttempt)
     setScenario("status=200\npolicy=1");
     clearRequests();
     writeFile(policyPath, "left by a crashed run");
+    HANDLE lock = CreateMutexW(NULL, FALSE, folderLockName);
+    ASSERT_NE((HANDLE)NULL, lock);
+    HANDLE died = CreateThread(NULL, 0, takeAndDie, lock, 0, NULL);
+    ASSERT_NE((HANDLE)NULL, died);
+    WaitForSingleObject(died, INFINITE);
+    DWORD took = WAIT_FAILED;
+    GetExitCodeThread(died, &took);
+    CloseHandle(died);
+    ASSERT_EQ((DWORD)WAIT_OBJECT_0, took) << "the dying thread did not take the lock";
     static const Outcome steps[] = { { 0, prepareFailed, 1 }, { 1, NULL, 2 } };
     for (size_t i = 0; i < 2; i++) {
         SCOPED_TRACE(testing::Message() << "attempt " << i + 1);
@@ -245,6 +261,7 @@ TEST_F(Worker, LeftoverPolicyFileCostsOnlyOneAttempt)
         EXPECT_EQ(steps[i].requests, recordedRequests().size());
         EXPECT_FALSE(fileExists(policyPath));
     }
+    CloseHandle(lock);
     std::vector<RecordedRequest> requests = recordedRequests();
     ASSERT_EQ(2u, requests.size());
     EXPECT_EQ(requests[0].body, requests[1].body) << "same code, same run: the same body";
