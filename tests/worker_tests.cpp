@@ -228,6 +228,47 @@ TEST_F(Worker, EndsEveryAttemptWithOneMessageAndTheSameCleanUp)
     }
 }
 
+// Another launcher's session runs from this folder: its attempt holds the folder's lock (this
+// test's thread stands in for it) and its policy file lies there. The attempt must not touch it.
+TEST_F(Worker, LeavesAnotherLaunchersSessionAlone)
+{
+    AgentFolder bed = placeAgent(L"worker-other-session", L"good.exe");
+    setScenario("status=200\npolicy=1");
+    clearRequests();
+    const std::string theirs = "MeshID=0x1 of the running session";
+    writeFile(policyPath, theirs);
+    HANDLE lock = CreateMutexW(NULL, FALSE, folderLockName);
+    ASSERT_NE((HANDLE)NULL, lock);
+    ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
+    attempt(&bed);
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    EXPECT_EQ(0u, posted.result);
+    EXPECT_STREQ(prepareFailed, errorText);
+    EXPECT_EQ(0u, recordedRequests().size()) << "requests the service received";
+    std::string left;
+    EXPECT_TRUE(readFile(policyPath, &left) && left == theirs) << "the other session's policy file was changed";
+    DeleteFileW(policyPath);
+}
+
+// Windows ended the session (the window's WM_ENDSESSION) while the answer was on its way: the
+// policy is written, but no agent starts into the closing session and no file is left.
+TEST_F(Worker, StartsNoAgentOnceTheSessionEnds)
+{
+    AgentFolder bed = placeAgent(L"worker-session-ended", L"good.exe");
+    writeFile(bed.base + L".end", "");
+    setScenario("status=200\npolicy=1");
+    clearRequests();
+    sessionEnding.exchange(1);
+    attempt(&bed);
+    sessionEnding.exchange(0);
+    EXPECT_EQ(0u, posted.result);
+    EXPECT_STREQ(prepareFailed, errorText);
+    EXPECT_EQ(1u, recordedRequests().size());
+    EXPECT_TRUE(agentReport(bed).empty()) << "an agent started";
+    EXPECT_FALSE(fileExists(policyPath)) << "a policy file was left behind";
+}
+
 DWORD WINAPI takeAndDie(void *lock)
 {
     return WaitForSingleObject((HANDLE)lock, 0);   // ends owning it: the lock is abandoned
