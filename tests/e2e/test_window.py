@@ -71,7 +71,8 @@ def expect_box(state, caption, text):
 
 def test_initial_window(launcher_for):
     launcher = launcher_for()
-    s = launcher.drive("find", "20000", "state")
+    s = launcher.drive("find", "20000", "endsession", "cancelled", "state")
+    assert s.get("queryendsession") == "1", "expected the end of the session allowed while idle"
     expected = {
         "title": TITLE, "window-visible": "1", "prompt-text": PROMPT, "code-text": "", "code-enabled": "1",
         "code-limit": "6", "button-text": BUTTON, "button-enabled": "1", "status-text": INSTRUCTIONS,
@@ -127,8 +128,9 @@ def test_attempt_in_progress(launcher_for):
     assert s.get("status-text") == CHECKING, "expected %r, got %r" % (CHECKING, s.get("status-text"))
     assert launcher.wait_for_file(os.path.join(os.environ["KAVRO_BED"], "service", "requests", "0001.head"), 20)
     # Closing, a second click, a stray connect command and Enter must all be ignored.
-    s = launcher.drive("close", "click", "press", "command", "enter", "sleep", "1500", "state")
+    s = launcher.drive("close", "click", "press", "command", "enter", "endsession", "cancelled", "sleep", "1500", "state")
     assert launcher.alive(), "expected the launcher to survive WM_CLOSE while busy"
+    assert s.get("queryendsession") == "1", "expected the end of the session allowed during an attempt"
     assert (s.get("window-visible"), s.get("status-text"), s.get("box")) == ("1", CHECKING, "0"), \
         "expected the busy window unchanged, got visible %s status %r box %s" \
         % (s.get("window-visible"), s.get("status-text"), s.get("box"))
@@ -378,6 +380,7 @@ def test_session_end(launcher_for, end, to, held):
         if end is not None:
             s = target.drive("endsession", end)
             assert s.get("queryendsession") == "1", "expected the end of the session allowed, got %r" % s
+            assert int(s["endsession-ms"]) < 1000, "WM_ENDSESSION took %s ms" % s["endsession-ms"]
             ours = to == "owner" and end != "cancelled"
             assert os.path.exists(first.policy_path) != ours, \
                 "expected the policy file %s when WM_ENDSESSION returned" % ("gone" if ours else "kept")
