@@ -32,8 +32,9 @@ set(CMAKE_C_FLAGS_INIT   "${bridge}")
 set(CMAKE_CXX_FLAGS_INIT "${bridge}")
 set(CMAKE_RC_FLAGS_INIT  "/I ${mingw}/include")
 # The C runtime is mingw-w64's, linked as GNU ld would link it for a Unicode GUI program: its start
-# object and libraries in place of the MSVC runtime the objects ask for. -lldmingw lets lld-link
-# read them (pseudo-relocations, __image_base__ as the GNU linker's name for __ImageBase).
+# object and libraries in place of the MSVC runtime the objects ask for. -lldmingw turns on
+# lld-link's handling of mingw-w64's objects (their runtime pseudo-relocations among others);
+# __image_base__ is the GNU linker's name for __ImageBase.
 set(CMAKE_EXE_LINKER_FLAGS_INIT
     "-lldmingw /nodefaultlib /entry:WinMainCRTStartup /alternatename:__image_base__=__ImageBase /libpath:${mingw}/lib")
 set(runtime "${mingw}/lib/crt2u.o ${gccdir}/crtbegin.o ${mingw}/lib/libmingw32.a ${gccdir}/libgcc.a")
