@@ -128,7 +128,7 @@ TEST(SessionRequest, SendsCodeAndNonceAsOneFormPost)
         for (const char *once : { "User-Agent", "Content-Type", "X-Kavro-Client", "Content-Length" })
             EXPECT_EQ(1, countHeader(sent, once)) << "header " << once << " sent " << countHeader(sent, once)
                                                   << " times";
-        for (const char *never : { "Referer", "Authorization", "Cookie", "Transfer-Encoding" })
+        for (const char *never : { "Accept", "Referer", "Authorization", "Cookie", "Transfer-Encoding" })
             EXPECT_EQ(0, countHeader(sent, never)) << "header " << never << " was sent";
 
         std::string expected = "code=" + narrow(typed[i]) + "&client_nonce=" + nonce;

@@ -438,17 +438,32 @@ TEST(CodeEntry, AcceptsOnlySixAsciiDigits)
     }
 }
 
-// The close guard, through windowProc itself on a window of the test's own.
-TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
+// A window of the test's own with the launcher's windowProc, so its controls are the ones the
+// window's handlers use.
+HWND openTestWindow()
 {
     WNDCLASSW cls = {};
     cls.lpfnWndProc = windowProc;
     cls.hInstance = GetModuleHandleW(NULL);
     cls.lpszClassName = L"WindowProcTestWindow";
-    RegisterClassW(&cls);
+    RegisterClassW(&cls);   // fails harmlessly when an earlier test registered it
+    return CreateWindowExW(0, cls.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 525, 295, NULL, NULL, cls.hInstance,
+                           NULL);
+}
+
+void closeTestWindow(HWND hwnd)
+{
+    if (IsWindow(hwnd))
+        DestroyWindow(hwnd);
+    MSG quit;
+    PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);   // posted by the window's WM_DESTROY
+}
+
+// The close guard, through windowProc itself on a window of the test's own.
+TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
+{
     static const struct { LONG busy; bool stays; } rows[] = { { 1, true }, { 0, false } };
-    HWND hwnd = CreateWindowExW(0, cls.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 525, 295, NULL, NULL,
-                                cls.hInstance, NULL);
+    HWND hwnd = openTestWindow();
     ASSERT_NE((HWND)NULL, hwnd);
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << "busy " << row.busy);
@@ -457,10 +472,58 @@ TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
         EXPECT_EQ(row.stays, IsWindow(hwnd) != 0);
     }
     busy.exchange(0);
-    if (IsWindow(hwnd))
-        DestroyWindow(hwnd);
-    MSG quit;
-    PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);   // posted by the window's WM_DESTROY
+    closeTestWindow(hwnd);
+}
+
+// The incomplete-code box is modal: while windowProc waits in it, a timer of this thread finds
+// the box owned by the test's window, notes what code holds, and presses its OK button.
+struct IncompleteBox {
+    HWND owner;
+    bool seen;
+    wchar_t codeWhileShown[7];
+};
+IncompleteBox incompleteBox;
+
+BOOL CALLBACK closeOwnedBox(HWND box, LPARAM)
+{
+    wchar_t cls[16] = {};
+    if (GetWindow(box, GW_OWNER) != incompleteBox.owner || GetClassNameW(box, cls, 16) == 0 ||
+        wcscmp(cls, L"#32770") != 0)
+        return TRUE;
+    incompleteBox.seen = true;
+    memcpy(incompleteBox.codeWhileShown, code, sizeof code);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return FALSE;
+}
+
+void CALLBACK lookForIncompleteBox(HWND, UINT, UINT_PTR, DWORD)
+{
+    if (!incompleteBox.seen)
+        EnumThreadWindows(GetCurrentThreadId(), closeOwnedBox, 0);
+}
+
+// Even a partial code is wiped before its box is shown, and stays wiped after it.
+TEST(CodeEntry, WipesAnIncompleteCodeBeforeItsBox)
+{
+    static const wchar_t *const typed[] = { L"12345", L"12x456" };
+    static const wchar_t zeros[7] = {};
+    HWND hwnd = openTestWindow();
+    ASSERT_NE((HWND)NULL, hwnd);
+    for (const wchar_t *text : typed) {
+        SCOPED_TRACE(testing::Message() << "typed \"" << narrow(text) << "\"");
+        incompleteBox = IncompleteBox();
+        incompleteBox.owner = hwnd;
+        SetWindowTextW(GetDlgItem(hwnd, IDC_CODE), text);
+        UINT_PTR timer = SetTimer(NULL, 0, 50, lookForIncompleteBox);
+        SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(IDC_CONNECT, BN_CLICKED), 0);
+        KillTimer(NULL, timer);
+        ASSERT_TRUE(incompleteBox.seen) << "no box owned by the window was shown";
+        EXPECT_EQ(0, busy.load()) << "an incomplete code started an attempt";
+        EXPECT_EQ(0, memcmp(zeros, incompleteBox.codeWhileShown, sizeof zeros))
+            << "while the box was shown, code held \"" << narrow(incompleteBox.codeWhileShown) << "\"";
+        EXPECT_EQ(0, memcmp(zeros, code, sizeof zeros)) << "after the box, code holds \"" << narrow(code) << "\"";
+    }
+    closeTestWindow(hwnd);
 }
 
 }  // namespace
