@@ -475,6 +475,40 @@ TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
     closeTestWindow(hwnd);
 }
 
+// The end of the Windows session, through windowProc: the window deletes the folder's policy file
+// only while this launcher's attempt holds the folder, wipes the code whenever the end goes ahead,
+// and does nothing when it is called off.
+TEST(CodeEntry, EndsTheSessionWithoutLeavingItsFile)
+{
+    static const struct {
+        WPARAM ending;
+        LONG held;   // folderHeld, as the worker sets it
+        bool fileGone, codeWiped;
+    } rows[] = { { TRUE, 1, true, true }, { TRUE, 0, false, true }, { FALSE, 1, false, false } };
+    static const wchar_t zeros[7] = {};
+    std::wstring folder = freshFolder(L"worker-end-session");
+    placeLaunchState(folder);
+    HWND hwnd = openTestWindow();
+    ASSERT_NE((HWND)NULL, hwnd);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << "WM_ENDSESSION " << row.ending << ", folder held " << row.held);
+        writeFile(policyPath, "MeshID=0x1");
+        wcscpy(code, L"123456");
+        busy.exchange(1);
+        folderHeld.exchange(row.held);
+        EXPECT_EQ(TRUE, SendMessageW(hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+        SendMessageW(hwnd, WM_ENDSESSION, row.ending, ENDSESSION_LOGOFF);
+        EXPECT_EQ(row.fileGone, !fileExists(policyPath));
+        EXPECT_EQ(row.codeWiped, memcmp(zeros, code, sizeof zeros) == 0) << "code holds \"" << narrow(code) << "\"";
+    }
+    folderHeld.exchange(0);
+    busy.exchange(0);
+    sessionEnding.exchange(0);
+    SecureZeroMemory(code, sizeof code);
+    DeleteFileW(policyPath);
+    closeTestWindow(hwnd);
+}
+
 // The incomplete-code box is modal: while windowProc waits in it, a timer of this thread finds
 // the box owned by the test's window, notes what code holds, and presses its OK button.
 struct IncompleteBox {
