@@ -16,10 +16,12 @@
 wchar_t agentPath[MAX_PATH], policyPath[MAX_PATH];
 wchar_t folderLockName[96];
 char nonce[64];
-// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt.
+// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt,
+// and by the window when Windows ends the session.
 wchar_t code[7];
 // Written by the worker's stages; read by the window only after WM_CONNECT_DONE arrives.
 wchar_t errorText[512];
+// Flags, each with one writer (launcher.h says whose): exchange to write, load to read.
 std::atomic<LONG> busy;
 std::atomic<LONG> folderHeld;
 std::atomic<LONG> sessionEnding;

@@ -18,7 +18,8 @@ enum { IDC_CONNECT = 101, IDC_CODE = 102 };
 extern wchar_t agentPath[MAX_PATH], policyPath[MAX_PATH];
 extern wchar_t folderLockName[96];   // the mutex that serialises the attempts made in our folder
 extern char nonce[64];
-// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt.
+// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt,
+// and by the window when Windows ends the session.
 extern wchar_t code[7];
 // Written by the worker's stages; read by the window only after WM_CONNECT_DONE arrives.
 extern wchar_t errorText[512];
