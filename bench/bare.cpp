@@ -1,6 +1,8 @@
-// The floor for one attempt: the platform calls the launcher's worker makes, made in a straight
-// line by one thread of a program without a window, with no checks beyond the results needed to
-// go on. The benchmark sets the launcher's stages against these times.
+// The floor for one attempt: the platform calls the launcher's worker makes (the folder's lock, the
+// hold on the agent and its check, the asynchronous request with its completions and timeouts,
+// the hand-off), made in a straight line by one thread of a program without a window, with no
+// checks beyond the results needed to go on. The benchmark sets the launcher's stages against
+// these times.
 //
 //   bench_bare attempt FOLDER CODE
 
@@ -63,27 +65,84 @@ static bool check()
 static char *body;
 static DWORD bodyLength;
 
+// The launcher's asynchronous WinHTTP, in its plainest form: each call's completion, awaited under
+// a lock, with the same timeouts set before each wait.
+static SRWLOCK lock = SRWLOCK_INIT;
+static CONDITION_VARIABLE arrived = CONDITION_VARIABLE_INIT;
+static bool done, succeeded;
+static DWORD count;
+
+static void CALLBACK completed(HINTERNET, DWORD_PTR, DWORD status, void *info, DWORD length)
+{
+    if (status != WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE && status != WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE &&
+        status != WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE && status != WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE &&
+        status != WINHTTP_CALLBACK_STATUS_READ_COMPLETE && status != WINHTTP_CALLBACK_STATUS_REQUEST_ERROR)
+        return;
+    AcquireSRWLockExclusive(&lock);
+    done = true;
+    succeeded = status != WINHTTP_CALLBACK_STATUS_REQUEST_ERROR;
+    count = status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE ? length
+          : status == WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE || status == WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE
+              ? *(const DWORD *)info : 0;
+    WakeAllConditionVariable(&arrived);
+    ReleaseSRWLockExclusive(&lock);
+}
+
+static void expect(HINTERNET req)
+{
+    WinHttpSetTimeouts(req, 10000, 10000, 30000, 45000);
+    DWORD receive = 45000;
+    WinHttpSetOption(req, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive);
+    AcquireSRWLockExclusive(&lock);
+    done = false;
+    ReleaseSRWLockExclusive(&lock);
+}
+
+static bool await(DWORD *got)
+{
+    AcquireSRWLockExclusive(&lock);
+    while (!done)
+        SleepConditionVariableSRW(&arrived, &lock, 95000, 0);
+    bool ok = succeeded;
+    if (got != NULL)
+        *got = count;
+    ReleaseSRWLockExclusive(&lock);
+    return ok;
+}
+
 static bool request(const char *form, const wchar_t *host)
 {
     HINTERNET session = WinHttpOpen(L"KavroReusableClient/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     WinHttpSetTimeouts(session, 10000, 10000, 30000, 45000);
+    WinHttpSetStatusCallback(session, completed, WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS, 0);
     HINTERNET connection = WinHttpConnect(session, host, INTERNET_DEFAULT_HTTPS_PORT, 0);
     HINTERNET req = WinHttpOpenRequest(connection, L"POST", L"/api/client-session-test", NULL, WINHTTP_NO_REFERER,
                                        WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof redirectPolicy);
     DWORD formLength = (DWORD)strlen(form);
-    DWORD status = 0, statusSize = sizeof status;
+    DWORD status = 0, statusSize = sizeof status, written = 0;
+    expect(req);
     bool ok = WinHttpSendRequest(req, L"Content-Type: application/x-www-form-urlencoded\r\nX-Kavro-Client: reusable-v1\r\n",
-                                 (DWORD)-1, (void *)form, formLength, formLength, 0) &&
-              WinHttpReceiveResponse(req, NULL) &&
-              WinHttpQueryHeaders(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                  WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX);
+                                 (DWORD)-1, WINHTTP_NO_REQUEST_DATA, 0, formLength, 1) && await(NULL);
+    expect(req);
+    ok = ok && WinHttpWriteData(req, form, formLength, NULL) && await(&written) && written == formLength;
+    expect(req);
+    ok = ok && WinHttpReceiveResponse(req, NULL) && await(NULL) &&
+         WinHttpQueryHeaders(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX);
     body = (char *)malloc(1048577);
-    DWORD got = 0;
-    while (ok && WinHttpReadData(req, body + bodyLength, 1048576 - bodyLength, &got) && got > 0)
+    while (ok) {
+        DWORD available = 0, got = 0;
+        expect(req);
+        if (!WinHttpQueryDataAvailable(req, NULL) || !await(&available) || available == 0)
+            break;
+        expect(req);
+        if (!WinHttpReadData(req, body + bodyLength, available, NULL) || !await(&got) || got == 0)
+            break;
         bodyLength += got;
+    }
     // The launcher keeps these open while the agent runs; here they go at once.
     WinHttpCloseHandle(req);
     WinHttpCloseHandle(connection);
@@ -91,62 +150,68 @@ static bool request(const char *form, const wchar_t *host)
     return ok && status == 200 && bodyLength > 0;
 }
 
-static bool handOff()
+// The launcher's hand-off: both markers looked for, the policy written new, flushed and closed,
+// and the agent started from `program`; *starting is the time just before CreateProcessW.
+static bool handOff(const wchar_t *program, PROCESS_INFORMATION *process, long long *starting)
 {
+    body[bodyLength] = '\0';
+    bool marked = strstr(body, "MeshServer=wss://") != NULL && strstr(body, "MeshID=0x") != NULL;
     HANDLE file = CreateFileW(policy, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, NULL);
     DWORD written = 0;
-    bool ok = WriteFile(file, body, bodyLength, &written, NULL) && FlushFileBuffers(file);
+    bool ok = marked && WriteFile(file, body, bodyLength, &written, NULL) && FlushFileBuffers(file);
     CloseHandle(file);
-    return ok;
-}
-
-static HANDLE agentProcess;
-
-static bool start()
-{
     wchar_t commandLine[264];
-    _snwprintf_s(commandLine, 264, _TRUNCATE, L"\"%ls\"", agent);
+    _snwprintf_s(commandLine, 264, _TRUNCATE, L"\"%ls\"", program);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(agent, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return false;
-    CloseHandle(process.hThread);
-    agentProcess = process.hProcess;
-    return true;
+    *starting = qpcNow();
+    return ok && CreateProcessW(program, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
 }
 
 static int attempt(const wchar_t *folder, const wchar_t *code, const wchar_t *host)
 {
     std::wstring base = std::wstring(folder) + L"\\KavroTechRemoteSupport-agent";
+    std::wstring missing = std::wstring(folder) + L"\\missing-agent.exe";
     _snwprintf_s(agent, MAX_PATH, _TRUNCATE, L"%ls.exe", base.c_str());
     _snwprintf_s(policy, MAX_PATH, _TRUNCATE, L"%ls.msh", base.c_str());
     char form[128];
     snprintf(form, sizeof form, "code=%ls&client_nonce=a0a1a2a3a4a5a6a7a8a9aaabacadaeaf", code);
     DeleteFileW(policy);
     DeleteFileW((base + L".report").c_str());
+    PROCESS_INFORMATION process = {};
+    long long starting = 0;
 
     long long t0 = qpcNow();
+    HANDLE folderLock = CreateMutexW(NULL, FALSE, L"Local\\KavroBenchBareFolder");
+    WaitForSingleObject(folderLock, 0);
     bool ok = check();
     long long t1 = qpcNow();
     ok = ok && request(form, host);
     long long t2 = qpcNow();
-    ok = ok && handOff();
-    long long t3 = qpcNow();
-    ok = ok && start();
+    ok = ok && handOff(agent, &process, &starting);
     long long agentStarted = ok ? waitAgentStart(base, 10000) : 0;
-    if (agentProcess != NULL) {
-        WaitForSingleObject(agentProcess, 30000);
-        CloseHandle(agentProcess);
+    long long startedAt = starting;
+    if (process.hProcess != NULL) {
+        CloseHandle(process.hThread);
+        WaitForSingleObject(process.hProcess, 30000);
+        CloseHandle(process.hProcess);
     }
     DeleteFileW(policy);
+    // The hand-off alone, as the stages time it: the same body, and a start that fails at once.
+    PROCESS_INFORMATION none = {};
+    long long h0 = qpcNow();
+    bool started = ok && handOff(missing.c_str(), &none, &starting);
+    long long h1 = qpcNow();
+    DeleteFileW(policy);
+    ReleaseMutex(folderLock);
+    CloseHandle(folderLock);
     free(body);
-    if (!ok || agentStarted == 0) {
+    if (!ok || agentStarted == 0 || started) {
         printf("error=the bare attempt failed\n");
         return 1;
     }
     printf("check-ms=%.3f request-ms=%.3f handoff-ms=%.3f start-ms=%.3f handoff-start-ms=%.3f\n", qpcMs(t0, t1),
-           qpcMs(t1, t2), qpcMs(t2, t3), qpcMs(t3, agentStarted), qpcMs(t2, agentStarted));
+           qpcMs(t1, t2), qpcMs(h0, h1), qpcMs(startedAt, agentStarted), qpcMs(t2, agentStarted));
     return 0;
 }
 

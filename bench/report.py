@@ -160,7 +160,7 @@ st_start = st["handoff-start-ms"].median - st["handoff-ms"].median
 out("| attempt: click to the agent's first instruction (the shipped launcher, through its window) | %s | %s (bare calls, total) | %s |"
     % (click.text(1, " ms"), ba_total.text(1, " ms"), ratio(click, ba_total)))
 out("| attempt, launcher's stages called directly: total | %s | %s | %s |" % (st_total.text(1, " ms"), ba_total.text(1, " ms"), ratio(st_total, ba_total)))
-out("| — publisher check (hold + `verifyAgentPublisher`) | %s | %s | %s |" % (st["check-ms"].text(1, " ms"), ba["check-ms"].text(1, " ms"), ratio(st["check-ms"], ba["check-ms"])))
+out("| — publisher check (folder lock, hold and `verifyAgentPublisher`) | %s | %s | %s |" % (st["check-ms"].text(1, " ms"), ba["check-ms"].text(1, " ms"), ratio(st["check-ms"], ba["check-ms"])))
 out("| — request (`requestSession`) | %s | %s | %s |" % (st["request-ms"].text(1, " ms"), ba["request-ms"].text(1, " ms"), ratio(st["request-ms"], ba["request-ms"])))
 out("| — hand-off (`runAgent` up to a start that fails at once) | %s | %s | %s |" % (st["handoff-ms"].text(2, " ms"), ba["handoff-ms"].text(2, " ms"), ratio(st["handoff-ms"], ba["handoff-ms"])))
 out("| — start (difference of medians: hand-off and start, less hand-off) | %.1f ms | %s | %.2f |" % (st_start, ba["start-ms"].text(1, " ms"), st_start / ba["start-ms"].median))
@@ -281,9 +281,10 @@ out("""- **Executable size** is the stripped release build's file size. **Import
 - The **minimal window with the controls** is the same program built with `WITH_CONTROLS`: from its
   `WM_CREATE` it makes the launcher's font and its four controls with their classes, styles, places
   and texts, limits the edit box, sets the font on each and focuses the edit box, as the launcher
-  does. Beyond that the launcher's start-up restricts the DLL search, derives its two paths, loads
-  bcrypt.dll and draws the nonce (Wine's bcrypt.dll sets up its GnuTLS back end when it loads),
-  and delay-loads user32 and gdi32.
+  does. Beyond that the launcher's start-up restricts the DLL search, derives its two paths, names
+  the folder's lock (`LCMapStringEx` upper-cases the policy path, bcrypt.dll hashes it with SHA-256),
+  draws the nonce (Wine's bcrypt.dll sets up its GnuTLS back end when it loads), and delay-loads
+  user32 and gdi32.
 - **Start-up** runs from just before `CreateProcessW` to the first poll (every 1 ms, `Sleep(1)`) that
   finds a visible top-level window of the program's class; 21 rounds, the three programs alternating
   within each round. A start-up ratio is the ratio of the two medians, with its 90 %% interval in
@@ -295,16 +296,25 @@ out("""- **Executable size** is the stripped release build's file size. **Import
   under Wine one monotonic counter for all processes). This includes the delay-loading of the DLLs on
   the first attempt, the worker thread's creation and the window's messages.
 - **Stages**: `bench/stages.cpp` links the launcher's own code (`launcher_core`) and calls, in one fresh
-  process per repetition, the worker's hold on the agent file and `verifyAgentPublisher`, then
-  `requestSession`, then `runAgent`, timing between the calls; `runAgent` cannot be split without
+  process per repetition, the folder's lock and a hold on the agent file made as the worker makes
+  them, and `verifyAgentPublisher`, then `requestSession`, then `runAgent`, timing between the calls.
+  The lock and the hold are the program's own copies of the worker's, and they end right after the
+  check (the worker keeps the hold until `CreateProcessW` has returned and the lock until the policy
+  file is deleted), so `runAgent` is given no hold to end. `runAgent` cannot be split without
   changing it, so the hand-off alone is timed by a second `runAgent` on the same body with the agent
   path pointed at a missing file (it checks, writes and flushes the policy, and `CreateProcessW` fails
   at the path lookup); start is the difference of the two medians. The DLLs are import-linked here,
   loaded before the timing starts.
 - **Bare calls**: `bench/bare.cpp` makes the same platform calls in a straight line on one thread, with
-  no window and no thread of its own, and also import-links the DLLs. Its hand-off is `CreateFileW`,
-  `WriteFile`, `FlushFileBuffers`, `CloseHandle`; its start is `CreateProcessW` to the agent's first
-  instruction. The stages and the bare calls alternate, 15 of each.
+  no window and no thread of its own, and also import-links the DLLs: a named mutex taken and
+  released, the hold on the agent and its check; the request in WinHTTP's asynchronous mode with
+  the same timeouts set before each call, the same calls (`WinHttpSendRequest` without the body,
+  `WinHttpWriteData`, `WinHttpReceiveResponse`, `WinHttpQueryDataAvailable` and `WinHttpReadData`),
+  each completion awaited under an SRW lock and a condition variable. Its hand-off is timed as the
+  stages time it: the two markers looked for, `CreateFileW`, `WriteFile`, `FlushFileBuffers`,
+  `CloseHandle`, and a `CreateProcessW` of a missing file, which fails at once; its start is a real
+  `CreateProcessW` to the agent's first instruction. The stages and the bare calls alternate, 15 of
+  each.
 - The request stage talks to the session-service double (Python, TLS) on loopback in the bed's private
   network; its time is mostly the double's. The body sizes are the double's `body-size` knob.
 - **Idle cost**: the probe reads the launcher's CPU time about 0.2 s after the agent has started and

@@ -1,7 +1,8 @@
 // The launcher's own stages, called one at a time from the benchmark and timed between the
-// calls: the publisher check (with the hold on the agent file that the worker takes before it),
-// the session request, and the hand-off with the agent's start. The code is the launcher's
-// (launcher_core); only the timing around it is ours. Results are key=value lines on stdout.
+// calls: the publisher check (with the folder's lock and the hold on the agent file that the
+// worker takes before it), the session request, and the hand-off with the agent's start. The
+// code is the launcher's (launcher_core); only the timing around it is ours. Results are
+// key=value lines on stdout.
 //
 //   bench_stages attempt FOLDER CODE    one attempt as the worker makes it, split by stage, then
 //                                       the hand-off alone (the agent path pointed at a missing
@@ -24,16 +25,21 @@ static void fixedState(const wchar_t *folder)
     _snwprintf_s(policyPath, MAX_PATH, _TRUNCATE, L"%ls\\KavroTechRemoteSupport-agent.msh", folder);
     for (int i = 0; i < 16; i++)
         snprintf(nonce + 2 * i, 3, "%02x", 0xa0 + i);
+    nameFolderLock();
 }
 
-// The worker's hold on the agent file and the check, as connectWorker runs them.
+// The folder's lock, the hold on the agent file and the check, as connectWorker takes them; the
+// lock and the hold end here, after the check (the worker keeps them longer).
 static bool checkAgent()
 {
-    HANDLE lock = CreateFileW(agentPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (lock == INVALID_HANDLE_VALUE)
-        return false;
-    bool ok = verifyAgentPublisher();
-    CloseHandle(lock);
+    HANDLE folderLock = CreateMutexW(NULL, FALSE, folderLockName);
+    WaitForSingleObject(folderLock, 0);
+    HANDLE hold = CreateFileW(agentPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    bool ok = hold != INVALID_HANDLE_VALUE && verifyAgentPublisher();
+    if (hold != INVALID_HANDLE_VALUE)
+        CloseHandle(hold);
+    ReleaseMutex(folderLock);
+    CloseHandle(folderLock);
     return ok;
 }
 

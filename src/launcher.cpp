@@ -16,11 +16,15 @@
 wchar_t agentPath[MAX_PATH], policyPath[MAX_PATH];
 wchar_t folderLockName[96];
 char nonce[64];
-// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt.
+// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt,
+// and by the window when Windows ends the session.
 wchar_t code[7];
 // Written by the worker's stages; read by the window only after WM_CONNECT_DONE arrives.
 wchar_t errorText[512];
+// Flags, each with one writer (launcher.h says whose): exchange to write, load to read.
 std::atomic<LONG> busy;
+std::atomic<LONG> folderHeld;
+std::atomic<LONG> sessionEnding;
 // Written by the window on the main thread; the worker reads mainWindow to post and to hide.
 HWND mainWindow;
 static HWND codeEdit, connectButton, statusText;
@@ -124,8 +128,10 @@ static bool lockFolder(HANDLE *lock)
     *lock = CreateMutexW(NULL, FALSE, folderLockName);
     if (*lock != NULL) {
         DWORD waited = WaitForSingleObject(*lock, 0);
-        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+            folderHeld.exchange(1);
             return true;
+        }
         CloseHandle(*lock);
         *lock = NULL;
     }
@@ -147,6 +153,24 @@ static bool holdAgent(HANDLE *hold)
     return false;
 }
 
+// Another program may have the policy file open for a moment when the agent exits: a virus scanner,
+// a backup tool or an indexer reading the new file, often without sharing its deletion. A delete
+// refused while the file is in use is tried again, four times a second for 10 s. A file that is
+// already gone counts as deleted; after 10 s the file is left, as a leftover the next attempt from
+// this folder removes.
+static void deletePolicyFile()
+{
+    const DWORD retryMs = 250, retries = 40;
+    for (DWORD tries = 0;; tries++) {
+        if (DeleteFileW(policyPath))
+            return;
+        DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || tries == retries)
+            return;
+        Sleep(retryMs);
+    }
+}
+
 DWORD WINAPI connectWorker(void *)
 {
     SessionExchange exchange = {};
@@ -161,7 +185,8 @@ DWORD WINAPI connectWorker(void *)
     if (agentHold != INVALID_HANDLE_VALUE)
         CloseHandle(agentHold);
     if (folderLock != NULL) {
-        DeleteFileW(policyPath);  // whether or not this attempt created it: the folder is ours
+        deletePolicyFile();       // whether or not this attempt created it: the folder is ours
+        folderHeld.exchange(0);
         ReleaseMutex(folderLock);
         CloseHandle(folderLock);
     }
@@ -222,6 +247,7 @@ static void startAttempt(HWND hwnd)
         return;
     }
     busy.exchange(1);
+    sessionEnding.exchange(0);
     enableEntry(FALSE);
     SetWindowTextW(statusText, checkingText);
     HANDLE thread = CreateThread(NULL, 0, connectWorker, NULL, 0, NULL);
@@ -260,6 +286,19 @@ static void onClose(HWND hwnd)
         DestroyWindow(hwnd);
 }
 
+// Windows ends the customer's session (logoff, shutdown, or an installer's restart manager closing
+// us) and may end this process at any moment once WM_ENDSESSION has returned, while the worker
+// still waits for the agent: its clean-up would never run. So the policy file goes now, if the
+// folder is ours, and the code with it. No waiting and no box: Windows ends the agent itself, and a
+// delete the agent's open handle delays takes effect when that handle closes.
+static void onEndSession()
+{
+    sessionEnding.exchange(1);   // before the delete: runAgent looks once its file is closed
+    if (folderHeld.load() != 0)
+        DeleteFileW(policyPath);
+    SecureZeroMemory(code, sizeof code);
+}
+
 static void onDestroy()
 {
     if (font != NULL)
@@ -277,6 +316,8 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     // without this answer Enter would arrive as IDOK and do nothing.
     case DM_GETDEFID:     return MAKELRESULT(IDC_CONNECT, DC_HASDEFID);
     case WM_CLOSE:        onClose(hwnd);                        return 0;
+    case WM_QUERYENDSESSION:                                    return TRUE;   // never refused or delayed
+    case WM_ENDSESSION:   if (wParam) onEndSession();           return 0;
     case WM_CONNECT_DONE: finishAttempt(hwnd, wParam != 0);     return 0;
     case WM_DESTROY:      onDestroy();                          return 0;
     }

@@ -18,11 +18,18 @@ enum { IDC_CONNECT = 101, IDC_CODE = 102 };
 extern wchar_t agentPath[MAX_PATH], policyPath[MAX_PATH];
 extern wchar_t folderLockName[96];   // the mutex that serialises the attempts made in our folder
 extern char nonce[64];
-// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt.
+// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt,
+// and by the window when Windows ends the session.
 extern wchar_t code[7];
 // Written by the worker's stages; read by the window only after WM_CONNECT_DONE arrives.
 extern wchar_t errorText[512];
 extern std::atomic<LONG> busy;   // 1 while an attempt runs: exchange to write, load to read
+// Written by the worker only: 1 from taking the folder's lock until the attempt's policy file is
+// deleted, so the window knows the file in our folder is ours. Exchange to write, load to read.
+extern std::atomic<LONG> folderHeld;
+// Written by the window only: 1 once Windows has told us the session ends (WM_ENDSESSION), 0 again
+// when the customer starts a new attempt. runAgent reads it once the policy file is written.
+extern std::atomic<LONG> sessionEnding;
 // Set once by wWinMain after creation; the worker posts to it and hides it.
 extern HWND mainWindow;
 

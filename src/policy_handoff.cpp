@@ -41,6 +41,13 @@ bool runAgent(SessionExchange *exchange, HANDLE *agentHold)
         goto done;
     CloseHandle(file);
     file = INVALID_HANDLE_VALUE;
+    // Windows ended the session while the answer was on its way: no agent is started into a closing
+    // session, and the clean-up deletes the file at once. The flag is read only after the close, so
+    // a delete the window makes after this read finds the file closed and takes it.
+    if (sessionEnding.load() != 0) {
+        failure = prepareFailedText;
+        goto done;
+    }
 
     // CreateProcessW may write into the command line, so it gets our own writable copy.
     _snwprintf_s(commandLine, sizeof commandLine / sizeof commandLine[0], _TRUNCATE, L"\"%ls\"", agentPath);

@@ -39,11 +39,13 @@ const PublisherCase publisherCases[] = {
     { "name_with_ltd",        Copy,      L"quintavel-ltd.exe",          false },
     { "name_with_space",      Copy,      L"quintavel-space.exe",        false },
     // Only a subject with exactly one common name, exactly ours, counts: not a name cut at an
-    // embedded NUL, not the fallback to an organisation or unit, not one CN of two.
+    // embedded NUL, not the fallback to an organisation or unit, not one CN of two, whichever
+    // comes first.
     { "cn_with_nul",          Copy,      L"cn-nul.exe",                 false },
     { "ou_without_cn",        Copy,      L"ou-only.exe",                false },
     { "o_without_cn",         Copy,      L"o-only.exe",                 false },
     { "two_cns",              Copy,      L"two-cns.exe",                false },
+    { "two_cns_ours_last",    Copy,      L"two-cns-ours-last.exe",      false },
     { "cn_beside_o",          Copy,      L"cn-beside-o.exe",            true },
     { "untrusted_root",       Copy,      L"untrusted.exe",              false },
     { "disallowed_signer",    Copy,      L"disallowed.exe",             false,

@@ -228,6 +228,47 @@ TEST_F(Worker, EndsEveryAttemptWithOneMessageAndTheSameCleanUp)
     }
 }
 
+// Another launcher's session runs from this folder: its attempt holds the folder's lock (this
+// test's thread stands in for it) and its policy file lies there. The attempt must not touch it.
+TEST_F(Worker, LeavesAnotherLaunchersSessionAlone)
+{
+    AgentFolder bed = placeAgent(L"worker-other-session", L"good.exe");
+    setScenario("status=200\npolicy=1");
+    clearRequests();
+    const std::string theirs = "MeshID=0x1 of the running session";
+    writeFile(policyPath, theirs);
+    HANDLE lock = CreateMutexW(NULL, FALSE, folderLockName);
+    ASSERT_NE((HANDLE)NULL, lock);
+    ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
+    attempt(&bed);
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    EXPECT_EQ(0u, posted.result);
+    EXPECT_STREQ(prepareFailed, errorText);
+    EXPECT_EQ(0u, recordedRequests().size()) << "requests the service received";
+    std::string left;
+    EXPECT_TRUE(readFile(policyPath, &left) && left == theirs) << "the other session's policy file was changed";
+    DeleteFileW(policyPath);
+}
+
+// Windows ended the session (the window's WM_ENDSESSION) while the answer was on its way: the
+// policy is written, but no agent starts into the closing session and no file is left.
+TEST_F(Worker, StartsNoAgentOnceTheSessionEnds)
+{
+    AgentFolder bed = placeAgent(L"worker-session-ended", L"good.exe");
+    writeFile(bed.base + L".end", "");
+    setScenario("status=200\npolicy=1");
+    clearRequests();
+    sessionEnding.exchange(1);
+    attempt(&bed);
+    sessionEnding.exchange(0);
+    EXPECT_EQ(0u, posted.result);
+    EXPECT_STREQ(prepareFailed, errorText);
+    EXPECT_EQ(1u, recordedRequests().size());
+    EXPECT_TRUE(agentReport(bed).empty()) << "an agent started";
+    EXPECT_FALSE(fileExists(policyPath)) << "a policy file was left behind";
+}
+
 DWORD WINAPI takeAndDie(void *lock)
 {
     return WaitForSingleObject((HANDLE)lock, 0);   // ends owning it: the lock is abandoned
@@ -397,17 +438,32 @@ TEST(CodeEntry, AcceptsOnlySixAsciiDigits)
     }
 }
 
-// The close guard, through windowProc itself on a window of the test's own.
-TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
+// A window of the test's own with the launcher's windowProc, so its controls are the ones the
+// window's handlers use.
+HWND openTestWindow()
 {
     WNDCLASSW cls = {};
     cls.lpfnWndProc = windowProc;
     cls.hInstance = GetModuleHandleW(NULL);
     cls.lpszClassName = L"WindowProcTestWindow";
-    RegisterClassW(&cls);
+    RegisterClassW(&cls);   // fails harmlessly when an earlier test registered it
+    return CreateWindowExW(0, cls.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 525, 295, NULL, NULL, cls.hInstance,
+                           NULL);
+}
+
+void closeTestWindow(HWND hwnd)
+{
+    if (IsWindow(hwnd))
+        DestroyWindow(hwnd);
+    MSG quit;
+    PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);   // posted by the window's WM_DESTROY
+}
+
+// The close guard, through windowProc itself on a window of the test's own.
+TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
+{
     static const struct { LONG busy; bool stays; } rows[] = { { 1, true }, { 0, false } };
-    HWND hwnd = CreateWindowExW(0, cls.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 525, 295, NULL, NULL,
-                                cls.hInstance, NULL);
+    HWND hwnd = openTestWindow();
     ASSERT_NE((HWND)NULL, hwnd);
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << "busy " << row.busy);
@@ -416,10 +472,92 @@ TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
         EXPECT_EQ(row.stays, IsWindow(hwnd) != 0);
     }
     busy.exchange(0);
-    if (IsWindow(hwnd))
-        DestroyWindow(hwnd);
-    MSG quit;
-    PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);   // posted by the window's WM_DESTROY
+    closeTestWindow(hwnd);
+}
+
+// The end of the Windows session, through windowProc: the window deletes the folder's policy file
+// only while this launcher's attempt holds the folder, wipes the code whenever the end goes ahead,
+// and does nothing when it is called off.
+TEST(CodeEntry, EndsTheSessionWithoutLeavingItsFile)
+{
+    static const struct {
+        WPARAM ending;
+        LONG held;   // folderHeld, as the worker sets it
+        bool fileGone, codeWiped;
+    } rows[] = { { TRUE, 1, true, true }, { TRUE, 0, false, true }, { FALSE, 1, false, false } };
+    static const wchar_t zeros[7] = {};
+    std::wstring folder = freshFolder(L"worker-end-session");
+    placeLaunchState(folder);
+    HWND hwnd = openTestWindow();
+    ASSERT_NE((HWND)NULL, hwnd);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << "WM_ENDSESSION " << row.ending << ", folder held " << row.held);
+        writeFile(policyPath, "MeshID=0x1");
+        wcscpy(code, L"123456");
+        busy.exchange(1);
+        folderHeld.exchange(row.held);
+        EXPECT_EQ(TRUE, SendMessageW(hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+        SendMessageW(hwnd, WM_ENDSESSION, row.ending, ENDSESSION_LOGOFF);
+        EXPECT_EQ(row.fileGone, !fileExists(policyPath));
+        EXPECT_EQ(row.codeWiped, memcmp(zeros, code, sizeof zeros) == 0) << "code holds \"" << narrow(code) << "\"";
+    }
+    folderHeld.exchange(0);
+    busy.exchange(0);
+    sessionEnding.exchange(0);
+    SecureZeroMemory(code, sizeof code);
+    DeleteFileW(policyPath);
+    closeTestWindow(hwnd);
+}
+
+// The incomplete-code box is modal: while windowProc waits in it, a timer of this thread finds
+// the box owned by the test's window, notes what code holds, and presses its OK button.
+struct IncompleteBox {
+    HWND owner;
+    bool seen;
+    wchar_t codeWhileShown[7];
+};
+IncompleteBox incompleteBox;
+
+BOOL CALLBACK closeOwnedBox(HWND box, LPARAM)
+{
+    wchar_t cls[16] = {};
+    if (GetWindow(box, GW_OWNER) != incompleteBox.owner || GetClassNameW(box, cls, 16) == 0 ||
+        wcscmp(cls, L"#32770") != 0)
+        return TRUE;
+    incompleteBox.seen = true;
+    memcpy(incompleteBox.codeWhileShown, code, sizeof code);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return FALSE;
+}
+
+void CALLBACK lookForIncompleteBox(HWND, UINT, UINT_PTR, DWORD)
+{
+    if (!incompleteBox.seen)
+        EnumThreadWindows(GetCurrentThreadId(), closeOwnedBox, 0);
+}
+
+// Even a partial code is wiped before its box is shown, and stays wiped after it.
+TEST(CodeEntry, WipesAnIncompleteCodeBeforeItsBox)
+{
+    static const wchar_t *const typed[] = { L"12345", L"12x456" };
+    static const wchar_t zeros[7] = {};
+    HWND hwnd = openTestWindow();
+    ASSERT_NE((HWND)NULL, hwnd);
+    for (const wchar_t *text : typed) {
+        SCOPED_TRACE(testing::Message() << "typed \"" << narrow(text) << "\"");
+        incompleteBox = IncompleteBox();
+        incompleteBox.owner = hwnd;
+        SetWindowTextW(GetDlgItem(hwnd, IDC_CODE), text);
+        UINT_PTR timer = SetTimer(NULL, 0, 50, lookForIncompleteBox);
+        SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(IDC_CONNECT, BN_CLICKED), 0);
+        KillTimer(NULL, timer);
+        ASSERT_TRUE(incompleteBox.seen) << "no box owned by the window was shown";
+        EXPECT_EQ(0, busy.load()) << "an incomplete code started an attempt";
+        EXPECT_EQ(0, memcmp(zeros, incompleteBox.codeWhileShown, sizeof zeros))
+            << "while the box was shown, code held \"" << narrow(incompleteBox.codeWhileShown) << "\"";
+        EXPECT_EQ(0, memcmp(zeros, code, sizeof zeros)) << "after the box, code holds \"" << narrow(code) << "\"";
+    }
+    closeTestWindow(hwnd);
 }
 
 }  // namespace

@@ -3,10 +3,12 @@ placed and signed, what the session-service double answers, what the window must
 must be left afterwards). The window is driven from outside by uidriver.exe."""
 import os
 import re
+import subprocess
+import time
 
 import pytest
 
-from e2ebed import (RELAY_HOST, SESSION_HOST, Launcher, clear_requests, put_service_file, requests,
+from e2ebed import (RELAY_HOST, SESSION_HOST, UIDRIVER, WINE, Launcher, clear_requests, put_service_file, requests,
                     set_scenario, windows_path)
 
 TITLE = "Kavro Remote Support"
@@ -69,7 +71,8 @@ def expect_box(state, caption, text):
 
 def test_initial_window(launcher_for):
     launcher = launcher_for()
-    s = launcher.drive("find", "20000", "state")
+    s = launcher.drive("find", "20000", "endsession", "cancelled", "state")
+    assert s.get("queryendsession") == "1", "expected the end of the session allowed while idle"
     expected = {
         "title": TITLE, "window-visible": "1", "prompt-text": PROMPT, "code-text": "", "code-enabled": "1",
         "code-limit": "6", "button-text": BUTTON, "button-enabled": "1", "status-text": INSTRUCTIONS,
@@ -125,8 +128,9 @@ def test_attempt_in_progress(launcher_for):
     assert s.get("status-text") == CHECKING, "expected %r, got %r" % (CHECKING, s.get("status-text"))
     assert launcher.wait_for_file(os.path.join(os.environ["KAVRO_BED"], "service", "requests", "0001.head"), 20)
     # Closing, a second click, a stray connect command and Enter must all be ignored.
-    s = launcher.drive("close", "click", "press", "command", "enter", "sleep", "1500", "state")
+    s = launcher.drive("close", "click", "press", "command", "enter", "endsession", "cancelled", "sleep", "1500", "state")
     assert launcher.alive(), "expected the launcher to survive WM_CLOSE while busy"
+    assert s.get("queryendsession") == "1", "expected the end of the session allowed during an attempt"
     assert (s.get("window-visible"), s.get("status-text"), s.get("box")) == ("1", CHECKING, "0"), \
         "expected the busy window unchanged, got visible %s status %r box %s" \
         % (s.get("window-visible"), s.get("status-text"), s.get("box"))
@@ -335,3 +339,80 @@ def test_two_launchers(launcher_for, same_folder, steps):
             end_session(second)
         assert len(requests()) - before == new_requests, \
             "expected %d new requests, got %d" % (new_requests, len(requests()) - before)
+
+
+# The customer's Windows session ends while a session runs, or another program holds the policy
+# file as the agent exits: (what the hidden window is sent, or None; which launcher is sent it: the
+# one whose session owns the folder, or a second one started beside it and left idle; whether a
+# program such as a virus scanner holds the file from while the agent runs until 3 s after it
+# exited). A session end that goes ahead is followed by what Windows does next: the launcher and
+# its agent are ended.
+SESSION_END_CASES = [
+    ("logoff",    "logoff",    "owner",  False),
+    ("closeapp",  "closeapp",  "owner",  False),
+    ("not-owner", "logoff",    "second", False),
+    ("cancelled", "cancelled", "owner",  False),
+    ("held-file", None,        "owner",  True),
+]
+
+
+@pytest.mark.parametrize("end,to,held", [c[1:] for c in SESSION_END_CASES], ids=[c[0] for c in SESSION_END_CASES])
+def test_session_end(launcher_for, end, to, held):
+    set_scenario(["status=200", "policy=1"])
+    first = launcher_for(pinned=True)
+    first.drive("find", "20000")
+    s = first.drive("type", "123456", "click", "wait", "hidden:30000")
+    assert s.get("wait-hidden") == "1", "expected the session to start"
+    assert first.wait_for_file(first.file(".report"), 30, b"state=running"), "expected the agent to run"
+    with open(first.policy_path, "rb") as f:
+        policy = f.read()
+    target = first
+    if to == "second":
+        target = launcher_for(beside=first, pinned=True, skip=[first.window])
+        target.drive("find", "20000")
+    holder = None
+    if held:
+        holder = subprocess.Popen([WINE, UIDRIVER, "holdfile", windows_path(first.policy_path)],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        if holder is not None:
+            assert holder.stdout.readline().strip() == b"holdfile=1", "expected another program to open the file"
+        if end is not None:
+            s = target.drive("endsession", end)
+            assert s.get("queryendsession") == "1", "expected the end of the session allowed, got %r" % s
+            assert int(s["endsession-ms"]) < 1000, "WM_ENDSESSION took %s ms" % s["endsession-ms"]
+            ours = to == "owner" and end != "cancelled"
+            assert os.path.exists(first.policy_path) != ours, \
+                "expected the policy file %s when WM_ENDSESSION returned" % ("gone" if ours else "kept")
+        if end in ("logoff", "closeapp") and target is first:
+            first.end()   # Windows ends the launcher and its agent
+            assert not os.path.exists(first.policy_path), "expected no policy file left"
+            for stale in (".report", ".seen"):
+                os.remove(first.file(stale))
+            again = launcher_for(tag="-again", beside=first)
+            again.drive("find", "20000")
+            s = again.drive("type", "123456", "click", "wait", "hidden:30000", "box", "500")
+            assert s.get("wait-hidden") == "1" and s.get("box") == "0", \
+                "expected the next launcher's first attempt to start a session, got %r" % s.get("box-text")
+            assert again.wait_for_file(again.file(".report"), 30, b"state=running")
+            end_session(again)
+            return
+        if end in ("logoff", "closeapp"):
+            target.process.kill()   # Windows ends the second launcher; the first session's file stays
+            assert target.wait_exit(20) is not None
+            with open(first.policy_path, "rb") as f:
+                assert f.read() == policy, "expected the running session's policy file unchanged"
+        if holder is not None:
+            open(first.file(".end"), "w").close()
+            assert first.wait_for_file(first.file(".report"), 30, b"state=ended"), "expected the agent to end"
+            time.sleep(3)
+            assert first.alive() and os.path.exists(first.policy_path), \
+                "expected the launcher still trying to delete the held file"
+            holder.stdin.close()
+            assert holder.stdout.readline().strip() == b"holdfile-closed=1"
+        end_session(first)
+    finally:
+        if holder is not None:
+            if holder.poll() is None:
+                holder.kill()
+            holder.wait(10)

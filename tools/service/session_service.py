@@ -17,8 +17,8 @@ byte of it as written to the connection (status line, headers, body, chunk frami
 NNNN.answer. NNNN counts from 0001 within the folder as it stands, so a test that empties the
 folder starts again at 0001.
 
-Scenario: STATE/scenario holds key=value lines, read afresh for each request (cert, tls, refuse and
-listen at accept time). Keys:
+Scenario: STATE/scenario holds key=value lines, read afresh for each request (cert, tls, link-ms,
+refuse and listen at accept time). Keys:
   status=N          answer with status N (default 200)
   policy=1          body: a valid policy for R (the default body of a 200)
   body-size=N       body of exactly N bytes: a valid policy padded with "x" when N is large
@@ -30,6 +30,10 @@ listen at accept time). Keys:
   hold-file=NAME    do not answer until STATE/NAME exists (at most 60 s)
   delay-ms=N        wait N ms before answering
   trickle-ms=N      send the body one byte at a time, N ms apart (the full length announced)
+  stall-after=N     send N body bytes, then nothing for 60 s, the connection left open, then close
+  head-trickle-ms=N send the status line and the headers one byte at a time, N ms apart
+  link-ms=N         for connections accepted from now on, every byte from the service (the TLS
+                    handshake included) reaches the client N ms after the one before
   cert=service|wronghost|untrusted|expired   TLS certificate for connections accepted from now on
   tls=1.3           accept only TLS 1.3 on connections accepted from now on (default: 1.2 and 1.3)
   refuse=1          close each accepted connection at once, before the TLS handshake
@@ -227,6 +231,8 @@ class Answer:
         self.hold_file = None
         self.delay_ms = 0
         self.trickle_ms = 0
+        self.stall_after = None
+        self.head_trickle_ms = 0
 
 
 REASONS = {200: "OK", 302: "Found", 400: "Bad Request", 409: "Conflict", 410: "Gone",
@@ -270,6 +276,9 @@ def scenario_answer(keys):
     answer.hold_file = keys.get("hold-file")
     answer.delay_ms = int(keys.get("delay-ms", "0"))
     answer.trickle_ms = int(keys.get("trickle-ms", "0"))
+    if "stall-after" in keys:
+        answer.stall_after = int(keys["stall-after"])
+    answer.head_trickle_ms = int(keys.get("head-trickle-ms", "0"))
     return answer
 
 
@@ -303,7 +312,13 @@ def send_answer(conn, answer):
     else:
         lines.append("Content-Length: %d" % len(body))
     lines.append("Connection: close")
-    conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+    head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+    if answer.head_trickle_ms:
+        for i in range(len(head)):
+            time.sleep(answer.head_trickle_ms / 1000.0)
+            conn.sendall(head[i:i + 1])
+    else:
+        conn.sendall(head)
     if answer.chunked:
         sent = 0
         limit = len(body) if answer.close_after is None else min(answer.close_after, len(body))
@@ -319,6 +334,9 @@ def send_answer(conn, answer):
         conn.sendall(body[:answer.close_after])
     elif answer.trickle_ms:
         for i in range(len(body)):
+            if i == answer.stall_after:
+                time.sleep(60)
+                return
             time.sleep(answer.trickle_ms / 1000.0)
             conn.sendall(body[i:i + 1])
     else:
@@ -328,9 +346,43 @@ def send_answer(conn, answer):
 
 # ---- Connections ----
 
-def serve(raw, peer, cert, lowest):
+def slow_link(raw, link_ms):
+    """Puts a slow link between the client and the service: the service talks TLS over one end of a
+    socket pair, and each byte it sends reaches the client link_ms after the one before; the
+    client's bytes pass at once. Returns the service's end."""
+    service_end, link_end = socket.socketpair()
+
+    def carry(source, sink, delay):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                if not delay:
+                    sink.sendall(data)
+                    continue
+                for i in range(len(data)):
+                    time.sleep(delay)
+                    sink.sendall(data[i:i + 1])
+        except OSError:
+            pass
+        finally:
+            for sock in (source, sink):
+                try:
+                    sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    threading.Thread(target=carry, args=(raw, link_end, 0), daemon=True).start()
+    threading.Thread(target=carry, args=(link_end, raw, link_ms / 1000.0), daemon=True).start()
+    return service_end
+
+
+def serve(raw, peer, cert, lowest, link_ms):
     conn = None
     try:
+        if link_ms:
+            raw = slow_link(raw, link_ms)
         raw.settimeout(90)
         conn = contexts[(cert, lowest)].wrap_socket(raw, server_side=True)
         reader = Reader(conn)
@@ -419,7 +471,8 @@ def main():
                 log("unknown cert=%s, using service" % cert)
                 cert = "service"
             lowest = "1.3" if keys.get("tls") == "1.3" else "1.2"
-            threading.Thread(target=serve, args=(raw, peer, cert, lowest), daemon=True).start()
+            link_ms = int(keys.get("link-ms", "0"))
+            threading.Thread(target=serve, args=(raw, peer, cert, lowest, link_ms), daemon=True).start()
         except Exception:
             log("accept loop:\n%s" % traceback.format_exc())
             time.sleep(0.1)

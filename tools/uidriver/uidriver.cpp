@@ -193,6 +193,46 @@ static bool cmdQuit(const wchar_t *)
     return true;
 }
 
+// The end of the Windows session as Windows delivers it to every top-level window, hidden ones
+// too: WM_QUERYENDSESSION, then WM_ENDSESSION with TRUE, or with FALSE when the end was called
+// off. KIND is logoff (ENDSESSION_LOGOFF), closeapp (ENDSESSION_CLOSEAPP, an installer's restart
+// manager), shutdown (0) or cancelled (logoff, then FALSE). Prints what the window answered to the
+// query and how long it took over WM_ENDSESSION.
+static bool cmdEndSession(const wchar_t *arg)
+{
+    if (!needWindow())
+        return false;
+    LPARAM flags = wcscmp(arg, L"closeapp") == 0 ? ENDSESSION_CLOSEAPP : wcscmp(arg, L"shutdown") == 0 ? 0
+                                                                                                    : ENDSESSION_LOGOFF;
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(mainWindow, WM_QUERYENDSESSION, 0, flags, SMTO_NORMAL, replyMs, &answer))
+        return fail("queryendsession-timeout");
+    printf("queryendsession=%llu\n", (unsigned long long)answer);
+    DWORD start = GetTickCount();
+    if (!SendMessageTimeoutW(mainWindow, WM_ENDSESSION, wcscmp(arg, L"cancelled") != 0, flags, SMTO_NORMAL, replyMs,
+                             NULL))
+        return fail("endsession-timeout");
+    printf("endsession-ms=%lu\n", GetTickCount() - start);
+    return true;
+}
+
+// Opens PATH for reading, sharing reading only, as a virus scanner or an indexer opens a new file,
+// and keeps it open until standard input ends (the caller closes its end of the pipe).
+static bool cmdHoldFile(const wchar_t *arg)
+{
+    HANDLE file = CreateFileW(arg, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return fail("holdfile-not-opened");
+    printf("holdfile=1\n");
+    char byte;
+    DWORD got;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, NULL) && got != 0) {
+    }
+    CloseHandle(file);
+    printf("holdfile-closed=1\n");
+    return true;
+}
+
 static bool findWithin(const wchar_t *arg, bool visible)
 {
     DWORD limit = wcstoul(arg, NULL, 10), start = GetTickCount();
@@ -504,6 +544,8 @@ static const struct {
     { L"attach",  true,  cmdAttach,  "MS       the same, visible or not" },
     { L"hold",    false, cmdHold,    "         stay on the desktop until killed" },
     { L"quit",    false, cmdQuit,    "         WM_QUIT posted to the window's thread" },
+    { L"endsession", true, cmdEndSession, "KIND  WM_QUERYENDSESSION, WM_ENDSESSION: logoff|closeapp|shutdown|cancelled" },
+    { L"holdfile", true, cmdHoldFile, "PATH     open PATH sharing reading only until standard input ends" },
     { L"skip",    true,  cmdSkip,    "HWND     find and attach pass over this window" },
     { L"window",  true,  cmdWindow,  "HWND     drive this launcher window, found earlier" },
     { L"type",    true,  cmdType,    "TEXT     WM_CHAR for each character into the code box" },
