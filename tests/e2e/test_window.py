@@ -291,6 +291,19 @@ def end_session(launcher):
     assert not os.path.exists(launcher.policy_path), "expected the policy file removed"
 
 
+def start_session(launcher_for):
+    """A launcher whose session runs: the agent started and the window hidden. Returns it and the
+    policy file's bytes."""
+    set_scenario(["status=200", "policy=1"])
+    first = launcher_for(pinned=True)
+    first.drive("find", "20000")
+    s = first.drive("type", "123456", "click", "wait", "hidden:30000")
+    assert s.get("wait-hidden") == "1", "expected the first launcher's session to start"
+    assert first.wait_for_file(first.file(".report"), 30, b"state=running"), "expected the first agent to run"
+    with open(first.policy_path, "rb") as f:
+        return first, f.read()
+
+
 # A first launcher runs a session; then each step: ("second", message or None for a session, new
 # requests), the first's session ending, or the first launcher killed while its agent runs.
 TWO_LAUNCHER_CASES = [
@@ -303,14 +316,7 @@ TWO_LAUNCHER_CASES = [
 @pytest.mark.parametrize("same_folder,steps", [c[1:] for c in TWO_LAUNCHER_CASES],
                          ids=[c[0] for c in TWO_LAUNCHER_CASES])
 def test_two_launchers(launcher_for, same_folder, steps):
-    set_scenario(["status=200", "policy=1"])
-    first = launcher_for(pinned=True)
-    first.drive("find", "20000")
-    s = first.drive("type", "123456", "click", "wait", "hidden:30000")
-    assert s.get("wait-hidden") == "1", "expected the first launcher's session to start"
-    assert first.wait_for_file(first.file(".report"), 30, b"state=running"), "expected the first agent to run"
-    with open(first.policy_path, "rb") as f:
-        policy = f.read()
+    first, policy = start_session(launcher_for)
     second = launcher_for(beside=first if same_folder else None, tag="" if same_folder else "-other",
                           pinned=True, skip=[first.window])
     second.drive("find", "20000")
@@ -358,14 +364,7 @@ SESSION_END_CASES = [
 
 @pytest.mark.parametrize("end,to,held", [c[1:] for c in SESSION_END_CASES], ids=[c[0] for c in SESSION_END_CASES])
 def test_session_end(launcher_for, end, to, held):
-    set_scenario(["status=200", "policy=1"])
-    first = launcher_for(pinned=True)
-    first.drive("find", "20000")
-    s = first.drive("type", "123456", "click", "wait", "hidden:30000")
-    assert s.get("wait-hidden") == "1", "expected the session to start"
-    assert first.wait_for_file(first.file(".report"), 30, b"state=running"), "expected the agent to run"
-    with open(first.policy_path, "rb") as f:
-        policy = f.read()
+    first, policy = start_session(launcher_for)
     target = first
     if to == "second":
         target = launcher_for(beside=first, pinned=True, skip=[first.window])
