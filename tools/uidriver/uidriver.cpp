@@ -174,10 +174,12 @@ static bool cmdRun(const wchar_t *arg)
 
 // Stays on the desktop until killed. Wine closes a desktop about a second after the last program
 // on it ends, and its desktop process goes with it; a program that starts while that happens gets
-// no window, or loses its window later. The test bed keeps one of these running instead.
+// no window, or loses its window later. The test bed keeps one of these running instead, and
+// starts what it tests once this has printed hold=1.
 static bool cmdHold(const wchar_t *)
 {
     GetDesktopWindow();
+    printf("hold=1\n");
     for (;;)
         Sleep(INFINITE);
 }
