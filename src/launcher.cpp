@@ -213,6 +213,41 @@ static HWND createControl(HWND parent, const wchar_t *cls, const wchar_t *text, 
                            parent, (HMENU)(INT_PTR)id, NULL, NULL);
 }
 
+// The status text is made as tall as the tallest of the three texts it shows needs, never
+// shorter than its 100 px. Segoe UI's own widths already wrap the instructions' last sentence at
+// this width, and a face that stands in for it where it is missing (Wine's does) wraps sooner
+// still; a line below the control is a line the customer never sees. Each text is laid out as a
+// static control lays out SS_LEFT text (DT_WORDBREAK and DT_EXPANDTABS; no DT_NOPREFIX, as the
+// control has no SS_NOPREFIX), at the control's client width, in the font it got. Where the
+// window's client area cannot hold the taller text, the window grows by the shortfall; nothing
+// else moves.
+static void fitStatusText(HWND hwnd)
+{
+    static const wchar_t *const shown[] = { instructionsText, checkingText, failedText };
+    RECT area, client, frame;
+    int height = 100;
+    HDC dc = GetDC(statusText);
+    if (dc == NULL)
+        return;   // nothing measured: the status text keeps its 100 px
+    HGDIOBJ previous = SelectObject(dc, (HFONT)SendMessageW(statusText, WM_GETFONT, 0, 0));
+    GetClientRect(statusText, &area);
+    for (const wchar_t *text : shown) {
+        RECT needed = { 0, 0, area.right, 0 };
+        DrawTextW(dc, text, -1, &needed, DT_CALCRECT | DT_LEFT | DT_WORDBREAK | DT_EXPANDTABS);
+        if (needed.bottom > height)
+            height = needed.bottom;
+    }
+    SelectObject(dc, previous);
+    ReleaseDC(statusText, dc);
+    SetWindowPos(statusText, NULL, 0, 0, area.right, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    GetClientRect(hwnd, &client);
+    GetWindowRect(hwnd, &frame);
+    int shortfall = 140 + height - client.bottom;
+    if (shortfall > 0)
+        SetWindowPos(hwnd, NULL, 0, 0, frame.right - frame.left, frame.bottom - frame.top + shortfall,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 static void createControls(HWND hwnd)
 {
     font = CreateFontW(-20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
@@ -229,6 +264,7 @@ static void createControls(HWND hwnd)
     SendMessageW(codeEdit, WM_SETFONT, (WPARAM)font, TRUE);
     SendMessageW(connectButton, WM_SETFONT, (WPARAM)font, TRUE);
     SendMessageW(statusText, WM_SETFONT, (WPARAM)font, TRUE);
+    fitStatusText(hwnd);
     SetFocus(codeEdit);
 }
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """What the built launcher carries, read back out of the file with pefile: the DLLs it imports
-(system DLLs and msvcrt.dll only, directly or delay-loaded), the icon group with identifier 1, the
-version block field by field, and no manifest; and from the link map beside it, that the MinGW
-runtime's own printf was not linked in.
+(system DLLs and msvcrt.dll only, directly or delay-loaded), the icon group with identifier 1 (four
+32-bit PNG images), the version block field by field, and no manifest; and from the link map
+beside it, that the MinGW runtime's own printf was not linked in.
 Usage: exe_tests.py PATH/TO/KavroClientLauncher.exe"""
 import os
 import re
@@ -95,8 +95,11 @@ class Launcher(unittest.TestCase):
                 self.assertIn(icon_id, icons)
                 image = resource_bytes(self.pe, icons[icon_id])
                 self.assertEqual(len(image), size)
-                header_size, dib_width, dib_height, _, dib_bits = struct.unpack_from('<IiiHH', image)
-                self.assertEqual((header_size, dib_width, dib_height, dib_bits), (40, width, 2 * width, 32))
+                # A PNG-compressed image (Windows reads them from Vista on): 8-bit RGBA, 32 bits a pixel.
+                self.assertEqual(image[:8], b'\x89PNG\r\n\x1a\n', f'image {width}px is not a PNG')
+                length, kind, png_width, png_height, depth, colour = struct.unpack_from('>I4sIIBB', image, 8)
+                self.assertEqual((length, kind, png_width, png_height, depth, colour),
+                                 (13, b'IHDR', width, width, 8, 6), 'expected an 8-bit RGBA header of its size')
             sizes.append(width)
         self.assertEqual(sorted(sizes, reverse=True), [64, 48, 32, 16])
 

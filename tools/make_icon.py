@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Draws the launcher's icon: a blue disc with a white link of two rings, at 64, 48, 32 and 16
-pixels, 32-bit BGRA with an alpha channel, written as a classic ICO of DIB images.
+pixels, 32 bits a pixel with an alpha channel, written as an ICO whose images are PNG-compressed
+(8-bit RGBA), the form Windows reads from Vista on: 4 KB where the same pixels as DIBs take 32 KB
+of a launcher that must stay within 64 KiB. The pixels are the same as the DIBs' were.
 Run it to remake res/launcher.ico: python3 tools/make_icon.py res/launcher.ico"""
 import math
 import struct
 import sys
+import zlib
 
 SIZES = (64, 48, 32, 16)
 
@@ -49,15 +52,21 @@ def pixel(size, x, y):
     return bytes((b, g, rr, int(round(255 * a))))
 
 
+def chunk(kind, data):
+    return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+
+
 def image(size):
-    header = struct.pack('<IiiHHIIiiII', 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0)
+    """One PNG: 8-bit RGBA, not interlaced, top row first, each row with filter type 0."""
     rows = []
-    for y in range(size - 1, -1, -1):  # bottom-up DIB
-        rows.append(b''.join(pixel(size, x, y) for x in range(size)))
-    xor = b''.join(rows)
-    mask_row = ((size + 31) // 32) * 4
-    and_mask = bytes(mask_row * size)  # alpha carries the shape
-    return header + xor + and_mask
+    for y in range(size):
+        bgra = b''.join(pixel(size, x, y) for x in range(size))
+        rgba = bytearray(bgra)
+        rgba[0::4], rgba[2::4] = bgra[2::4], bgra[0::4]
+        rows.append(b'\x00' + bytes(rgba))
+    header = struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header) + chunk(b'IDAT', zlib.compress(b''.join(rows), 9))
+            + chunk(b'IEND', b''))
 
 
 def main(path):

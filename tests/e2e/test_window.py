@@ -86,6 +86,59 @@ def test_initial_window(launcher_for):
     assert s.get("code-text") == "123456", "expected typing to keep six digits, got %r" % s.get("code-text")
 
 
+def sizes(value):
+    return [int(n) for n in value.split(",")]
+
+
+# Each text the window shows, in its control: the control, and the state that shows the text (the
+# status text shows three). The text must fit the control's client area, laid out as the control
+# lays it out in the font Wine stands in for Segoe UI; every control must lie in the window's
+# client area; and the window may have grown only by what the status text lacked.
+FIT_CASES = [
+    ("prompt",       "prompt", "idle"),
+    ("button",       "button", "idle"),
+    ("instructions", "status", "idle"),
+    ("checking",     "status", "checking"),
+    ("failed",       "status", "failed"),
+]
+FIT_STATES = {   # the service's answer, the steps that bring the state, the status text it shows
+    "idle":     (["status=400"], ["type", "400400"], INSTRUCTIONS),
+    "checking": (["status=400", "hold-file=release"], ["type", "400400", "click", "wait", "busy:10000"], CHECKING),
+    "failed":   (["status=400"], ["type", "400400", "click", "box", "60000", "dismiss"], FAILED),
+}
+
+
+@pytest.mark.parametrize("control,state", [c[1:] for c in FIT_CASES], ids=[c[0] for c in FIT_CASES])
+def test_text_fits_its_control(launcher_for, control, state):
+    scenario, steps, status_text = FIT_STATES[state]
+    set_scenario(scenario)
+    release = os.path.join(os.environ["KAVRO_BED"], "service", "release")
+    if os.path.exists(release):
+        os.remove(release)
+    launcher = launcher_for()
+    launcher.drive("find", "20000")
+    s = launcher.drive(*steps, "state", "fit")
+    put_service_file("release", b"")   # a held answer goes out; the launcher ends with the case
+    assert s.get("status-text") == status_text, "expected %r, got %r" % (status_text, s.get("status-text"))
+    assert s.get("code-shows") is not None and s.get("code-shows") == s.get("code-needs"), \
+        "expected the code box's digits laid out in %s (%s px), got %s px" \
+        % (s.get("fit-face"), s.get("code-needs"), s.get("code-shows"))
+    needs, size = sizes(s[control + "-needs"]), sizes(s[control + "-size"])
+    assert needs[0] <= size[0] and needs[1] <= size[1], "%s in %s needs %dx%d, the control shows %dx%d" \
+        % (control, s["fit-face"], needs[0], needs[1], size[0], size[1])
+    client, window = sizes(s["fit-client"]), sizes(s["fit-window"])
+    for name in ("prompt", "code", "button", "status"):
+        left, top, right, bottom = sizes(s[name + "-rect"])
+        assert 0 <= left and 0 <= top and right <= client[0] and bottom <= client[1], \
+            "%s at %s lies outside the client area %dx%d" % (name, s[name + "-rect"], client[0], client[1])
+    status = sizes(s["status-rect"])
+    assert status[:3] == [24, 140, 484] and status[3] >= 240, \
+        "expected the status text at 24,140, 460 wide, at least 100 tall; got %s" % s["status-rect"]
+    assert window[0] == 525 and (window[1] == 295 or (window[1] > 295 and status[3] == client[1])), \
+        "expected 525x295, or taller by just what the status text lacked; got %dx%d with the status text " \
+        "ending at %d of %d" % (window[0], window[1], status[3], client[1])
+
+
 # how the text gets into the box, the text, how the attempt is started
 INCOMPLETE_CASES = [
     ("five-typed-click",   "type",  "12345",  "click"),

@@ -398,20 +398,26 @@ static void printControl(const char *name, HWND hwnd)
 
 // The prompt and the status text have no identifier of their own: they are the first and the
 // last STATIC child, in creation order.
+static void findStatics(HWND *prompt, HWND *status)
+{
+    *prompt = *status = NULL;
+    for (HWND child = GetWindow(mainWindow, GW_CHILD); child != NULL; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[16];
+        if (GetClassNameW(child, cls, 16) && _wcsicmp(cls, L"Static") == 0) {
+            if (*prompt == NULL)
+                *prompt = child;
+            *status = child;
+        }
+    }
+}
+
 static bool cmdState(const wchar_t *)
 {
     if (!needWindow())
         return false;
     wchar_t text[1024];
-    HWND prompt = NULL, status = NULL;
-    for (HWND child = GetWindow(mainWindow, GW_CHILD); child != NULL; child = GetWindow(child, GW_HWNDNEXT)) {
-        wchar_t cls[16];
-        if (GetClassNameW(child, cls, 16) && _wcsicmp(cls, L"Static") == 0) {
-            if (prompt == NULL)
-                prompt = child;
-            status = child;
-        }
-    }
+    HWND prompt, status;
+    findStatics(&prompt, &status);
     readText(mainWindow, text, 1024);
     printText("title", text);
     printFlag("window-visible", IsWindowVisible(mainWindow));
@@ -430,6 +436,76 @@ static bool cmdState(const wchar_t *)
     findMessageBox();
     printf("focus=%s\n", nameOf(focusedWindow()));
     printFlag("box", messageBox != NULL);
+    return true;
+}
+
+// One control, for fit: its rectangle in the window's client area, its client size and, when
+// format is not 0, the size its text needs laid out with that format at its client width in the
+// font selected into dc.
+static void printFit(const char *name, HWND hwnd, HDC dc, UINT format)
+{
+    wchar_t text[1024];
+    RECT r, client;
+    GetWindowRect(hwnd, &r);
+    MapWindowPoints(HWND_DESKTOP, mainWindow, (POINT *)&r, 2);
+    GetClientRect(hwnd, &client);
+    printf("%s-rect=%ld,%ld,%ld,%ld\n%s-size=%ld,%ld\n", name, r.left, r.top, r.right, r.bottom, name, client.right,
+           client.bottom);
+    if (format == 0)
+        return;
+    RECT needed = { 0, 0, client.right, 0 };
+    readText(hwnd, text, 1024);
+    DrawTextW(dc, text, -1, &needed, DT_CALCRECT | format);
+    printf("%s-needs=%ld,%ld\n", name, needed.right - needed.left, needed.bottom - needed.top);   // DT_VCENTER moves top
+}
+
+// Where each control lies and what its text needs, in the launcher's font. A font handle belongs to
+// the process that made it (under Wine, WM_GETFONT sent from another process answers 0), so the
+// driver makes the launcher's font request again; in the same Wine prefix the font mapper answers
+// it with the same face, printed as fit-face. The code box's digits tie that font to the window:
+// code-shows is the span the box gives its text but the last character (EM_POSFROMCHAR), code-needs
+// the same text's width in the font made here. Static controls break SS_LEFT text at words and
+// expand tabs; a push button draws its label on one line.
+static bool cmdFit(const wchar_t *)
+{
+    if (!needWindow())
+        return false;
+    HWND prompt, status, edit = GetDlgItem(mainWindow, IDC_CODE);
+    findStatics(&prompt, &status);
+    if (prompt == NULL || status == prompt)
+        return fail("no-static-texts");
+    HFONT font = CreateFontW(-20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+    HDC dc = GetDC(NULL);
+    if (font == NULL || dc == NULL) {
+        if (dc != NULL)   ReleaseDC(NULL, dc);
+        if (font != NULL) DeleteObject(font);
+        return fail("no-font");
+    }
+    HGDIOBJ previous = SelectObject(dc, font);
+    wchar_t face[LF_FACESIZE], digits[8];
+    GetTextFaceW(dc, LF_FACESIZE, face);
+    printText("fit-face", face);
+    RECT client, window;
+    GetClientRect(mainWindow, &client);
+    GetWindowRect(mainWindow, &window);
+    printf("fit-client=%ld,%ld\nfit-window=%ld,%ld\n", client.right, client.bottom, window.right - window.left,
+           window.bottom - window.top);
+    printFit("prompt", prompt, dc, DT_LEFT | DT_WORDBREAK | DT_EXPANDTABS);
+    printFit("code", edit, dc, 0);
+    printFit("button", GetDlgItem(mainWindow, IDC_CONNECT), dc, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    printFit("status", status, dc, DT_LEFT | DT_WORDBREAK | DT_EXPANDTABS);
+    readText(edit, digits, 8);
+    int last = (int)wcslen(digits) - 1;
+    DWORD_PTR first = 0, end = 0;
+    SIZE span = {};
+    if (last > 0 && SendMessageTimeoutW(edit, EM_POSFROMCHAR, 0, 0, SMTO_NORMAL, replyMs, &first) &&
+        SendMessageTimeoutW(edit, EM_POSFROMCHAR, last, 0, SMTO_NORMAL, replyMs, &end) &&
+        GetTextExtentPoint32W(dc, digits, last, &span))
+        printf("code-shows=%d\ncode-needs=%ld\n", (int)(short)LOWORD(end) - (int)(short)LOWORD(first), span.cx);
+    SelectObject(dc, previous);
+    ReleaseDC(NULL, dc);
+    DeleteObject(font);
     return true;
 }
 
@@ -561,6 +637,7 @@ static const struct {
     { L"activate", false, cmdActivate, "         its caption drawn active once it is the foreground window" },
     { L"sleep",   true,  cmdSleep,   "MS       pause" },
     { L"state",   false, cmdState,   "         texts, visibility, enabled, focus, code box limit" },
+    { L"fit",     false, cmdFit,     "         each control's place, client size and what its text needs in the launcher's font" },
     { L"rects",   false, cmdRects,   "         screen rectangles of the window, its box, the agent's window" },
     { L"box",     true,  cmdBox,     "MS       wait up to MS for a message box owned by the window; read it" },
     { L"dismiss", false, cmdDismiss, "         press OK in that message box" },
