@@ -16,13 +16,13 @@
 wchar_t agentPath[MAX_PATH], policyPath[MAX_PATH];
 wchar_t folderLockName[96];
 char nonce[64];
-// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt,
-// and by the window when Windows ends the session.
+// The window's while codeWithWorker is 0, the worker's while it is 1 (launcher.h).
 wchar_t code[7];
 // Written by the worker's stages; read by the window only after WM_CONNECT_DONE arrives.
 wchar_t errorText[512];
 // Flags, each with one writer (launcher.h says whose): exchange to write, load to read.
 std::atomic<LONG> busy;
+std::atomic<LONG> codeWithWorker;
 std::atomic<LONG> folderHeld;
 std::atomic<LONG> sessionEnding;
 // Written by the window on the main thread; the worker reads mainWindow to post and to hide.
@@ -48,22 +48,51 @@ void setError(const wchar_t *text)
     _snwprintf_s(errorText, sizeof errorText / sizeof errorText[0], _TRUNCATE, L"%ls", text);
 }
 
-// The folder's lock is a mutex in this session's Local\ namespace named after the policy path.
-// Object names cannot hold backslashes and paths differ in letter case, so the name carries the
-// SHA-256 of the upper-cased path (UTF-16, no terminator) in hexadecimal.
+// The identity Windows keeps for the folder that holds the policy file: its volume's serial number
+// and its file ID, read from a handle to the folder. False where the file system gives none.
+static bool identifyFolder(FILE_ID_INFO *identity)
+{
+    wchar_t folder[MAX_PATH];
+    static const FILE_ID_128 noId = {};
+    memcpy(folder, policyPath, sizeof folder);
+    wchar_t *slash = wcsrchr(folder, L'\\');
+    if (slash == NULL)
+        return false;
+    slash[1] = L'\0';   // the separator stays: "C:" alone would be drive C's current folder
+    HANDLE handle = CreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BOOL got = GetFileInformationByHandleEx(handle, FileIdInfo, identity, sizeof *identity);
+    CloseHandle(handle);
+    return got && memcmp(&identity->FileId, &noId, sizeof noId) != 0;
+}
+
+// The folder's lock is a mutex in this session's Local\ namespace, named after the folder itself
+// rather than the path it was reached by: the SHA-256 of its identity, so that every path to one
+// folder (another drive letter mapped onto a parent, a mapped network drive, a junction, a short
+// name) names one lock. Where the file system keeps no identity, the SHA-256 of the upper-cased
+// policy path (UTF-16, no terminator) stands in, since paths differ in letter case. The name
+// carries the digest in hexadecimal: object names cannot hold backslashes.
 bool nameFolderLock()
 {
     wchar_t upper[MAX_PATH];
     unsigned char digest[32];
+    FILE_ID_INFO identity = {};
+    void *named = &identity;
+    ULONG namedSize = sizeof identity;
     BCRYPT_ALG_HANDLE sha256 = NULL;
-    int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, policyPath, -1, upper, MAX_PATH, NULL, NULL, 0);
-    if (length <= 1)
-        return false;
+    if (!identifyFolder(&identity)) {
+        int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, policyPath, -1, upper, MAX_PATH, NULL,
+                                   NULL, 0);
+        if (length <= 1)
+            return false;
+        named = upper;
+        namedSize = (ULONG)(length - 1) * sizeof upper[0];   // the terminator is not hashed
+    }
     if (BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, NULL, 0) < 0)
         return false;
-    // The terminator is not hashed.
-    NTSTATUS status = BCryptHash(sha256, NULL, 0, (PUCHAR)upper, (ULONG)(length - 1) * sizeof upper[0], digest,
-                                 sizeof digest);
+    NTSTATUS status = BCryptHash(sha256, NULL, 0, (PUCHAR)named, namedSize, digest, sizeof digest);
     BCryptCloseAlgorithmProvider(sha256, 0);
     if (status < 0)
         return false;
@@ -106,6 +135,12 @@ bool initLaunchState()
 }
 
 // ---- Session worker ----
+
+void handBackCode()
+{
+    SecureZeroMemory(code, sizeof code);
+    codeWithWorker.exchange(0);
+}
 
 void releaseExchange(SessionExchange *exchange)
 {
@@ -153,11 +188,23 @@ static bool holdAgent(HANDLE *hold)
     return false;
 }
 
+// A read-only file refuses deletion with access denied, whoever left it so (a copy or archive tool,
+// an agent): the file is ours to delete, so the attribute goes. True when it was there and went.
+static bool clearReadOnly()
+{
+    DWORD attributes = GetFileAttributesW(policyPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0)
+        return false;
+    attributes &= ~(DWORD)FILE_ATTRIBUTE_READONLY;
+    return SetFileAttributesW(policyPath, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
 // Another program may have the policy file open for a moment when the agent exits: a virus scanner,
 // a backup tool or an indexer reading the new file, often without sharing its deletion. A delete
-// refused while the file is in use is tried again, four times a second for 10 s. A file that is
-// already gone counts as deleted; after 10 s the file is left, as a leftover the next attempt from
-// this folder removes.
+// refused while the file is in use (a sharing violation, or access denied for a file pending
+// deletion) is tried again, four times a second for 10 s; a read-only file at once, without the
+// attribute. A file that is already gone counts as deleted; after 10 s the file is left, as a
+// leftover the next attempt from this folder removes.
 static void deletePolicyFile()
 {
     const DWORD retryMs = 250, retries = 40;
@@ -165,6 +212,8 @@ static void deletePolicyFile()
         if (DeleteFileW(policyPath))
             return;
         DWORD error = GetLastError();
+        if (error == ERROR_ACCESS_DENIED && clearReadOnly())
+            continue;
         if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || tries == retries)
             return;
         Sleep(retryMs);
@@ -190,7 +239,8 @@ DWORD WINAPI connectWorker(void *)
         ReleaseMutex(folderLock);
         CloseHandle(folderLock);
     }
-    SecureZeroMemory(code, sizeof code);
+    if (codeWithWorker.load() != 0)
+        handBackCode();           // the attempt ended before its request was composed
     busy.exchange(0);             // before the post: the window must see 0 when it handles it
     PostMessageW(mainWindow, WM_CONNECT_DONE, result, 0);
     return 0;
@@ -283,6 +333,7 @@ static void startAttempt(HWND hwnd)
         return;
     }
     busy.exchange(1);
+    codeWithWorker.exchange(1);
     sessionEnding.exchange(0);
     enableEntry(FALSE);
     SetWindowTextW(statusText, checkingText);
@@ -291,6 +342,7 @@ static void startAttempt(HWND hwnd)
         CloseHandle(thread);   // the worker runs on its own and reports by message
         return;
     }
+    codeWithWorker.exchange(0);
     busy.exchange(0);
     enableEntry(TRUE);
 }
@@ -325,14 +377,19 @@ static void onClose(HWND hwnd)
 // Windows ends the customer's session (logoff, shutdown, or an installer's restart manager closing
 // us) and may end this process at any moment once WM_ENDSESSION has returned, while the worker
 // still waits for the agent: its clean-up would never run. So the policy file goes now, if the
-// folder is ours, and the code with it. No waiting and no box: Windows ends the agent itself, and a
-// delete the agent's open handle delays takes effect when that handle closes.
+// folder is ours, and the code with it while the window owns it (while the worker composes its
+// request the code is the worker's, which wipes it right after). No waiting and no box: Windows
+// ends the agent itself. The delete succeeds while every open handle to the file shares deletion
+// (our own writing handle does; the file goes when the last one closes). An agent that holds the
+// file open without sharing deletion makes it fail: the file then stays until the next attempt from
+// this folder removes it as a leftover.
 static void onEndSession()
 {
     sessionEnding.exchange(1);   // before the delete: runAgent looks once its file is closed
     if (folderHeld.load() != 0)
         DeleteFileW(policyPath);
-    SecureZeroMemory(code, sizeof code);
+    if (codeWithWorker.load() == 0)
+        SecureZeroMemory(code, sizeof code);
 }
 
 static void onDestroy()

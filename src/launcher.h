@@ -18,9 +18,13 @@ enum { IDC_CONNECT = 101, IDC_CODE = 102 };
 extern wchar_t agentPath[MAX_PATH], policyPath[MAX_PATH];
 extern wchar_t folderLockName[96];   // the mutex that serialises the attempts made in our folder
 extern char nonce[64];
-// Written by the window only while busy is 0; read by the worker; wiped at the end of each attempt,
-// and by the window when Windows ends the session.
+// One writer at a time, handed over by codeWithWorker: the window's while it is 0 (it fills the
+// code, and wipes it when Windows ends the session), the worker's while it is 1 (it reads the code
+// to compose its request, then wipes it). See handBackCode.
 extern wchar_t code[7];
+// 1 while the worker owns `code`: set by the window as it starts an attempt, cleared by the worker
+// once it has wiped the code. Exchange to write, load to read.
+extern std::atomic<LONG> codeWithWorker;
 // Written by the worker's stages; read by the window only after WM_CONNECT_DONE arrives.
 extern wchar_t errorText[512];
 extern std::atomic<LONG> busy;   // 1 while an attempt runs: exchange to write, load to read
@@ -56,6 +60,9 @@ void setError(const wchar_t *text);
 bool initLaunchState();
 // Derives folderLockName from policyPath; part of start-up.
 bool nameFolderLock();
+// The worker's last touch of `code`: wipes it and hands it back to the window. Called once the
+// request is composed, or at the attempt's end if it never was.
+void handBackCode();
 bool verifyAgentPublisher();
 bool requestSession(SessionExchange *exchange);
 // Closes *agentHold (the worker's hold on the agent file, or INVALID_HANDLE_VALUE) once

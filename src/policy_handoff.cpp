@@ -30,7 +30,10 @@ bool runAgent(SessionExchange *exchange, HANDLE *agentHold)
     // Both searches stop at the first NUL, so a marker hidden behind one does not count.
     if (strstr(exchange->body, serverLine) == NULL || strstr(exchange->body, meshIdMarker) == NULL)
         goto done;
-    file = CreateFileW(policyPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, NULL);
+    // Only deletion is shared: the window deletes the file when Windows ends the session, and that
+    // delete must succeed even while the file is being written (it goes when this handle closes).
+    file = CreateFileW(policyPath, GENERIC_WRITE, FILE_SHARE_DELETE, NULL, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY,
+                       NULL);
     if (file == INVALID_HANDLE_VALUE) {
         failure = prepareFailedText;
         goto done;

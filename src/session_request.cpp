@@ -136,6 +136,9 @@ bool requestSession(SessionExchange *exchange)
     DWORD formLength = 0, written = 0;
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     DWORD status = 0, statusSize = sizeof status;
+    wchar_t announcedText[24];
+    DWORD announcedSize = sizeof announcedText, announced = 0;
+    bool lengthAnnounced = false;
     ULONGLONG deadline = GetTickCount64() + exchangeLimitMs;
     attemptNumber++;
 
@@ -164,6 +167,7 @@ bool requestSession(SessionExchange *exchange)
     _snprintf_s(form, sizeof form, _TRUNCATE, "code=%lc%lc%lc%lc%lc%lc&client_nonce=%s", (wint_t)code[0],
                 (wint_t)code[1], (wint_t)code[2], (wint_t)code[3], (wint_t)code[4], (wint_t)code[5], nonce);
     formLength = (DWORD)strlen(form);
+    handBackCode();   // composed: the worker needs the code no more
     // The body's length goes with the request; the body itself is written once the connection,
     // its handshake and the headers are through, so that no call left behind at the deadline
     // still reads it.
@@ -193,6 +197,18 @@ bool requestSession(SessionExchange *exchange)
         goto done;
     }
 
+    // WinHTTP reads a connection closed before the announced length as the end of the body, on
+    // Windows as under Wine, so a body that announced its length is held to it. The text is read
+    // and converted here, not by WinHTTP: wcstoul saturates, so a length too large for 32 bits can
+    // never equal what came; one too long for the buffer is refused.
+    if (WinHttpQueryHeaders(exchange->request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                            announcedText, &announcedSize, WINHTTP_NO_HEADER_INDEX)) {
+        announced = wcstoul(announcedText, NULL, 10);
+        lengthAnnounced = true;
+    } else if (GetLastError() != ERROR_WINHTTP_HEADER_NOT_FOUND) {
+        goto done;
+    }
+
     exchange->body = (char *)malloc(bodyCapacity);
     if (exchange->body == NULL)
         goto done;
@@ -218,7 +234,7 @@ bool requestSession(SessionExchange *exchange)
         if (exchange->length >= bodyLimit)   // too large: the largest accepted body is one byte less
             goto done;
     }
-    if (exchange->length == 0)
+    if (exchange->length == 0 || (lengthAnnounced && exchange->length != announced))
         goto done;
     exchange->body[exchange->length] = '\0';
     ok = true;

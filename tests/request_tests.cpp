@@ -251,6 +251,9 @@ TEST_P(TransportFailuresGiveTheConnectionMessage, Row)
 INSTANTIATE_TEST_SUITE_P(SessionRequest, TransportFailuresGiveTheConnectionMessage, testing::ValuesIn(transportRows),
                          rowName<TransportRow>);
 
+// A body that ends before its announced length, the connection closed: WinHTTP reports the end of
+// the body there, and the launcher counts. A chunked body cut off before its last chunk announces
+// no length: Windows' chunk decoding fails it, Wine's reads it as a normal end.
 struct CutRow {
     const char *name;
     const char *scenario;
@@ -258,9 +261,10 @@ struct CutRow {
 };
 
 const CutRow cutRows[] = {
-    { "cut_at_100",         "body-size=1000\nclose-after=100\n",            100 },
-    { "cut_at_200000",      "body-size=300000\nclose-after=200000\n",       200000 },
-    { "chunked_cut_at_100", "chunked=1\nbody-size=1000\nclose-after=100\n", 100 },
+    { "cut_at_100",             "body-size=1000\nclose-after=100\n",            100 },
+    { "cut_at_200000",          "body-size=300000\nclose-after=200000\n",       200000 },
+    { "cut_after_both_markers", "body-size=4000\nclose-after=191\n",            191 },
+    { "chunked_cut_at_100",     "chunked=1\nbody-size=1000\nclose-after=100\n", 100 },
 };
 
 class BodyCutShortGivesTheConnectionMessage : public testing::TestWithParam<CutRow> {};
@@ -271,7 +275,7 @@ TEST_P(BodyCutShortGivesTheConnectionMessage, Row)
     const CutRow &row = GetParam();
     SessionExchange exchange = {};
     bool ok = runRequest(row.scenario, L"123456", &exchange);
-    bool gap = ok && isWine() && exchange.length == row.cut;
+    bool gap = ok && isWine() && strstr(row.scenario, "chunked=1") != NULL && exchange.length == row.cut;
     if (!gap) {
         EXPECT_FALSE(ok) << "a body cut short was accepted with " << exchange.length << " bytes";
         EXPECT_STREQ(connectText, errorText);
@@ -281,7 +285,7 @@ TEST_P(BodyCutShortGivesTheConnectionMessage, Row)
     EXPECT_EQ(1u, recordedRequests().size());
     clearScenario();
     if (gap)
-        GTEST_SKIP() << "Wine reads a body cut short by the server as a normal end";
+        GTEST_SKIP() << "Wine reads a chunked body cut short by the server as a normal end";
 }
 
 INSTANTIATE_TEST_SUITE_P(SessionRequest, BodyCutShortGivesTheConnectionMessage, testing::ValuesIn(cutRows),

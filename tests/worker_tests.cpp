@@ -125,6 +125,7 @@ protected:
         current = bed;
         wcscpy(code, typed);
         busy.exchange(1);
+        codeWithWorker.exchange(1);
         HANDLE thread = CreateThread(NULL, 0, connectWorker, NULL, 0, NULL);
         ASSERT_NE((HANDLE)NULL, thread);
         DWORD deadline = GetTickCount() + 120000;
@@ -275,14 +276,13 @@ DWORD WINAPI takeAndDie(void *lock)
 }
 
 // A launcher that died mid-session leaves its policy file, and its folder lock abandoned while
-// another launcher had it open (this test keeps it open in that launcher's place).
+// another launcher had it open (this test keeps it open in that launcher's place). A leftover
+// costs one attempt, whose message comes promptly, whatever its attributes: a read-only one too.
 TEST_F(Worker, LeftoverPolicyFileCostsOnlyOneAttempt)
 {
     AgentFolder bed = placeAgent(L"worker-leftover", L"good.exe");
     writeFile(bed.base + L".end", "");
     setScenario("status=200\npolicy=1");
-    clearRequests();
-    writeFile(policyPath, "left by a crashed run");
     HANDLE lock = CreateMutexW(NULL, FALSE, folderLockName);
     ASSERT_NE((HANDLE)NULL, lock);
     HANDLE died = CreateThread(NULL, 0, takeAndDie, lock, 0, NULL);
@@ -292,20 +292,31 @@ TEST_F(Worker, LeftoverPolicyFileCostsOnlyOneAttempt)
     GetExitCodeThread(died, &took);
     CloseHandle(died);
     ASSERT_EQ((DWORD)WAIT_OBJECT_0, took) << "the dying thread did not take the lock";
+    static const DWORD leftovers[] = { FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_READONLY };
     static const Outcome steps[] = { { 0, prepareFailed, 1 }, { 1, NULL, 2 } };
-    for (size_t i = 0; i < 2; i++) {
-        SCOPED_TRACE(testing::Message() << "attempt " << i + 1);
-        attempt(&bed, L"314159");
-        EXPECT_EQ(1, posted.count);
-        EXPECT_EQ(steps[i].result, posted.result);
-        EXPECT_STREQ(steps[i].text ? steps[i].text : L"", errorText);
-        EXPECT_EQ(steps[i].requests, recordedRequests().size());
-        EXPECT_FALSE(fileExists(policyPath));
+    for (DWORD attributes : leftovers) {
+        clearRequests();
+        writeFile(policyPath, "left by a crashed run");
+        ASSERT_TRUE(SetFileAttributesW(policyPath, attributes));
+        for (size_t i = 0; i < 2; i++) {
+            SCOPED_TRACE(testing::Message() << "leftover attributes " << attributes << ", attempt " << i + 1);
+            DWORD started = GetTickCount();
+            attempt(&bed, L"314159");
+            DWORD elapsed = GetTickCount() - started;
+            EXPECT_EQ(1, posted.count);
+            EXPECT_EQ(steps[i].result, posted.result);
+            EXPECT_STREQ(steps[i].text ? steps[i].text : L"", errorText);
+            EXPECT_EQ(steps[i].requests, recordedRequests().size());
+            EXPECT_FALSE(fileExists(policyPath));
+            if (i == 0) {
+                EXPECT_LT(elapsed, 5000u) << "the prepare message came after " << elapsed << " ms";
+            }
+        }
+        std::vector<RecordedRequest> requests = recordedRequests();
+        ASSERT_EQ(2u, requests.size());
+        EXPECT_EQ(requests[0].body, requests[1].body) << "same code, same run: the same body";
     }
     CloseHandle(lock);
-    std::vector<RecordedRequest> requests = recordedRequests();
-    ASSERT_EQ(2u, requests.size());
-    EXPECT_EQ(requests[0].body, requests[1].body) << "same code, same run: the same body";
 }
 
 // While an attempt waits on the service, the agent that was checked cannot be replaced. Once the
@@ -476,32 +487,39 @@ TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
 }
 
 // The end of the Windows session, through windowProc: the window deletes the folder's policy file
-// only while this launcher's attempt holds the folder, wipes the code whenever the end goes ahead,
-// and does nothing when it is called off.
+// only while this launcher's attempt holds the folder, wipes the code whenever the end goes ahead
+// but never while the worker owns it, and does nothing when it is called off.
 TEST(CodeEntry, EndsTheSessionWithoutLeavingItsFile)
 {
     static const struct {
         WPARAM ending;
-        LONG held;   // folderHeld, as the worker sets it
+        LONG held;         // folderHeld, as the worker sets it
+        LONG withWorker;   // codeWithWorker: the worker composing its request
         bool fileGone, codeWiped;
-    } rows[] = { { TRUE, 1, true, true }, { TRUE, 0, false, true }, { FALSE, 1, false, false } };
+    } rows[] = { { TRUE, 1, 0, true, true },
+                 { TRUE, 0, 0, false, true },
+                 { FALSE, 1, 0, false, false },
+                 { TRUE, 1, 1, true, false } };
     static const wchar_t zeros[7] = {};
     std::wstring folder = freshFolder(L"worker-end-session");
     placeLaunchState(folder);
     HWND hwnd = openTestWindow();
     ASSERT_NE((HWND)NULL, hwnd);
     for (const auto &row : rows) {
-        SCOPED_TRACE(testing::Message() << "WM_ENDSESSION " << row.ending << ", folder held " << row.held);
+        SCOPED_TRACE(testing::Message() << "WM_ENDSESSION " << row.ending << ", folder held " << row.held
+                                        << ", code with the worker " << row.withWorker);
         writeFile(policyPath, "MeshID=0x1");
         wcscpy(code, L"123456");
         busy.exchange(1);
         folderHeld.exchange(row.held);
+        codeWithWorker.exchange(row.withWorker);
         EXPECT_EQ(TRUE, SendMessageW(hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
         SendMessageW(hwnd, WM_ENDSESSION, row.ending, ENDSESSION_LOGOFF);
         EXPECT_EQ(row.fileGone, !fileExists(policyPath));
         EXPECT_EQ(row.codeWiped, memcmp(zeros, code, sizeof zeros) == 0) << "code holds \"" << narrow(code) << "\"";
     }
     folderHeld.exchange(0);
+    codeWithWorker.exchange(0);
     busy.exchange(0);
     sessionEnding.exchange(0);
     SecureZeroMemory(code, sizeof code);

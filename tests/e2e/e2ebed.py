@@ -89,13 +89,26 @@ def service_log_tail(lines=30):
 
 # ---- The launcher and its driver ----
 
+def map_drive(letter, unix_folder):
+    """Maps drive LETTER onto unix_folder in the bed's prefix, as subst or a mapped network drive
+    maps one on Windows. Under Wine a folder's volume serial number follows the drive the folder
+    belongs to at the moment it is asked (Z: until another drive maps it), so a drive is mapped
+    before the launchers that should share a folder start."""
+    link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", letter + ":")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(unix_folder, link)
+
+
 class Launcher:
     """One launcher in a folder of its own under testbed/scratch, with the agent variant given
     (None: no agent) placed beside it under the agent's name; or, with beside, a second run of
     another Launcher's file in its folder. A pinned launcher keeps to the window it found first,
-    and finds pass over the windows listed in skip (those of other launchers)."""
+    and finds pass over the windows listed in skip (those of other launchers). A launcher is started
+    by its path on drive Z:, or with drive through that drive letter, which map_drive has mapped
+    onto its folder's parent."""
 
-    def __init__(self, case, agent="good.exe", leftover_policy=None, beside=None, pinned=False, skip=()):
+    def __init__(self, case, agent="good.exe", leftover_policy=None, beside=None, pinned=False, skip=(), drive=None):
         if beside is None:
             self.folder = os.path.join(BED, "scratch", "e2e-" + case)
             shutil.rmtree(self.folder, ignore_errors=True)
@@ -113,7 +126,10 @@ class Launcher:
         self.skip = list(skip)
         self.transcript = []
         self.output = open(os.path.join(self.folder, "launcher.out" if beside is None else "beside.out"), "wb")
-        self.process = subprocess.Popen([WINE, os.path.join(self.folder, "KavroClientLauncher.exe")],
+        exe = windows_path(os.path.join(self.folder, "KavroClientLauncher.exe"))
+        if drive is not None:
+            exe = "%s:\\%s\\KavroClientLauncher.exe" % (drive, os.path.basename(self.folder))
+        self.process = subprocess.Popen([WINE, exe],
                                         stdin=subprocess.DEVNULL, stdout=self.output, stderr=subprocess.STDOUT,
                                         start_new_session=True)
 

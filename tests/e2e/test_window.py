@@ -8,8 +8,8 @@ import time
 
 import pytest
 
-from e2ebed import (RELAY_HOST, SESSION_HOST, UIDRIVER, WINE, Launcher, clear_requests, put_service_file, requests,
-                    set_scenario, windows_path)
+from e2ebed import (BED, RELAY_HOST, SESSION_HOST, UIDRIVER, WINE, Launcher, clear_requests, map_drive,
+                    put_service_file, requests, set_scenario, windows_path)
 
 TITLE = "Kavro Remote Support"
 PROMPT = "Enter your 6-digit remote support code"
@@ -344,11 +344,13 @@ def end_session(launcher):
     assert not os.path.exists(launcher.policy_path), "expected the policy file removed"
 
 
-def start_session(launcher_for):
-    """A launcher whose session runs: the agent started and the window hidden. Returns it and the
-    policy file's bytes."""
+def start_session(launcher_for, keep_open=False):
+    """A launcher whose session runs: the agent started (keeping its policy file open, without
+    sharing its deletion, when asked) and the window hidden. Returns it and the policy file's bytes."""
     set_scenario(["status=200", "policy=1"])
     first = launcher_for(pinned=True)
+    if keep_open:
+        open(first.file(".keep-open"), "w").close()
     first.drive("find", "20000")
     s = first.drive("type", "123456", "click", "wait", "hidden:30000")
     assert s.get("wait-hidden") == "1", "expected the first launcher's session to start"
@@ -357,21 +359,26 @@ def start_session(launcher_for):
         return first, f.read()
 
 
-# A first launcher runs a session; then each step: ("second", message or None for a session, new
-# requests), the first's session ending, or the first launcher killed while its agent runs.
+# A first launcher runs a session; the second is started from the same folder (through another
+# drive letter mapped onto its parent, when one is given) or from another. Then each step:
+# ("second", message or None for a session, new requests), the first's session ending, or the
+# first launcher killed while its agent runs.
 TWO_LAUNCHER_CASES = [
-    ("same-folder", True,  [("second", PREPARE, 0), ("end-first",), ("second", None, 1)]),
-    ("first-died",  True,  [("kill-first",), ("second", PREPARE, 1), ("second", None, 1)]),
-    ("two-folders", False, [("second", None, 1), ("end-first",)]),
+    ("same-folder",  True,  None, [("second", PREPARE, 0), ("end-first",), ("second", None, 1)]),
+    ("first-died",   True,  None, [("kill-first",), ("second", PREPARE, 1), ("second", None, 1)]),
+    ("two-folders",  False, None, [("second", None, 1), ("end-first",)]),
+    ("mapped-drive", True,  "m",  [("second", PREPARE, 0)]),
 ]
 
 
-@pytest.mark.parametrize("same_folder,steps", [c[1:] for c in TWO_LAUNCHER_CASES],
+@pytest.mark.parametrize("same_folder,drive,steps", [c[1:] for c in TWO_LAUNCHER_CASES],
                          ids=[c[0] for c in TWO_LAUNCHER_CASES])
-def test_two_launchers(launcher_for, same_folder, steps):
+def test_two_launchers(launcher_for, same_folder, drive, steps):
+    if drive is not None:
+        map_drive(drive, os.path.join(BED, "scratch"))   # the first launcher's folder's parent
     first, policy = start_session(launcher_for)
     second = launcher_for(beside=first if same_folder else None, tag="" if same_folder else "-other",
-                          pinned=True, skip=[first.window])
+                          pinned=True, skip=[first.window], drive=drive)
     second.drive("find", "20000")
     for step in steps:
         if step[0] == "end-first":
@@ -404,20 +411,25 @@ def test_two_launchers(launcher_for, same_folder, steps):
 # file as the agent exits: (what the hidden window is sent, or None; which launcher is sent it: the
 # one whose session owns the folder, or a second one started beside it and left idle; whether a
 # program such as a virus scanner holds the file from while the agent runs until 3 s after it
-# exited). A session end that goes ahead is followed by what Windows does next: the launcher and
-# its agent are ended.
+# exited; whether the agent keeps the file open, not sharing its deletion, until it exits). A
+# session end that goes ahead is followed by what Windows does next: the launcher and its agent are
+# ended, and another launcher is started from the folder.
 SESSION_END_CASES = [
-    ("logoff",    "logoff",    "owner",  False),
-    ("closeapp",  "closeapp",  "owner",  False),
-    ("not-owner", "logoff",    "second", False),
-    ("cancelled", "cancelled", "owner",  False),
-    ("held-file", None,        "owner",  True),
+    ("logoff",           "logoff",    "owner",  False, False),
+    ("closeapp",         "closeapp",  "owner",  False, False),
+    ("not-owner",        "logoff",    "second", False, False),
+    ("cancelled",        "cancelled", "owner",  False, False),
+    ("held-file",        None,        "owner",  True,  False),
+    ("agent-keeps-file", "logoff",    "owner",  False, True),
 ]
 
 
-@pytest.mark.parametrize("end,to,held", [c[1:] for c in SESSION_END_CASES], ids=[c[0] for c in SESSION_END_CASES])
-def test_session_end(launcher_for, end, to, held):
-    first, policy = start_session(launcher_for)
+@pytest.mark.parametrize("end,to,held,keeps", [c[1:] for c in SESSION_END_CASES],
+                         ids=[c[0] for c in SESSION_END_CASES])
+def test_session_end(launcher_for, end, to, held, keeps):
+    first, policy = start_session(launcher_for, keep_open=keeps)
+    if keeps:
+        assert first.report().get("policy-kept-open") == "1", "expected the agent to hold its policy file open"
     target = first
     if to == "second":
         target = launcher_for(beside=first, pinned=True, skip=[first.window])
@@ -433,17 +445,27 @@ def test_session_end(launcher_for, end, to, held):
             s = target.drive("endsession", end)
             assert s.get("queryendsession") == "1", "expected the end of the session allowed, got %r" % s
             assert int(s["endsession-ms"]) < 1000, "WM_ENDSESSION took %s ms" % s["endsession-ms"]
-            ours = to == "owner" and end != "cancelled"
+            ours = to == "owner" and end != "cancelled" and not keeps
             assert os.path.exists(first.policy_path) != ours, \
                 "expected the policy file %s when WM_ENDSESSION returned" % ("gone" if ours else "kept")
         if end in ("logoff", "closeapp") and target is first:
+            if keeps:
+                first.process.kill()   # the launcher first, so that its worker's clean-up never runs
+                assert first.wait_exit(20) is not None, "expected the launcher ended"
             first.end()   # Windows ends the launcher and its agent
-            assert not os.path.exists(first.policy_path), "expected no policy file left"
-            for stale in (".report", ".seen"):
-                os.remove(first.file(stale))
+            assert os.path.exists(first.policy_path) == keeps, \
+                "expected the policy file %s once Windows ended both" % ("left" if keeps else "gone")
+            for stale in (".report", ".seen", ".keep-open"):
+                if os.path.exists(first.file(stale)):
+                    os.remove(first.file(stale))
             again = launcher_for(tag="-again", beside=first)
-            again.drive("find", "20000")
-            s = again.drive("type", "123456", "click", "wait", "hidden:30000", "box", "500")
+            again.drive("find", "20000", "type", "123456")
+            if keeps:
+                # The file the agent kept is a leftover: the next attempt from the folder meets it.
+                s = again.drive("click", "box", "60000", "dismiss")
+                expect_box(s, TITLE, PREPARE)
+                assert not os.path.exists(first.policy_path), "expected the leftover removed by that attempt"
+            s = again.drive("click", "wait", "hidden:30000", "box", "500")
             assert s.get("wait-hidden") == "1" and s.get("box") == "0", \
                 "expected the next launcher's first attempt to start a session, got %r" % s.get("box-text")
             assert again.wait_for_file(again.file(".report"), 30, b"state=running")

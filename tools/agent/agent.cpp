@@ -11,6 +11,8 @@
 //   <base>.end      read: its appearance ends the session (polled every 50 ms)
 //   <base>.hold-ms  read, optional: the time limit in milliseconds (default 60000)
 //   <base>.exit-code read, optional: the exit code to end with (default 0)
+//   <base>.keep-open read, optional: its presence keeps the policy file open, sharing reading only
+//                   (not deletion), from the agent's start until it exits
 // Every written file goes to "<name>.tmp" first and is renamed into place, so a reader never sees
 // half of one. The report is written twice: with state=running once the agent has started (and
 // after <base>.seen), and with state=ended just before the process exits.
@@ -27,6 +29,7 @@
 //   launcher-visible-at-start=1|0 a visible top-level window of class KavroReusableSupportClient
 //                                 existed when the agent started
 //   hold-ms=N                     the time limit in force
+//   policy-kept-open=1|0          the policy file is held open as <base>.keep-open asks
 //   launcher-visible-at-end=1|0   (ended only) the same, when the session ended
 //   end-reason=end-file|time-limit|window-closed   (ended only)
 //   end-qpc=N                     (ended only) QueryPerformanceCounter when the session ended
@@ -51,6 +54,7 @@ static std::wstring basePath;   // own path without ".exe"
 static std::wstring commandLine, currentDirectory;
 static bool policyRead, launcherVisibleAtStart;
 static size_t policySize;
+static HANDLE keptPolicy = INVALID_HANDLE_VALUE;   // closed when the process ends
 static DWORD holdMs = 60000, exitCode = 0;
 // Written by the window when the session ends.
 static const char *endReason = "window-closed";
@@ -118,6 +122,7 @@ static void writeReport(bool ended)
     report += launcherVisibleAtStart ? "launcher-visible-at-start=1\n" : "launcher-visible-at-start=0\n";
     snprintf(line, sizeof line, "hold-ms=%lu\n", holdMs);
     report += line;
+    report += keptPolicy != INVALID_HANDLE_VALUE ? "policy-kept-open=1\n" : "policy-kept-open=0\n";
     if (ended) {
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
@@ -159,6 +164,11 @@ static bool lookAround()
     } else {
         DeleteFileW((basePath + L".seen").c_str());   // none left from an earlier run
     }
+    // As an agent that keeps its configuration open for its whole session and does not share
+    // its deletion.
+    if (GetFileAttributesW((basePath + L".keep-open").c_str()) != INVALID_FILE_ATTRIBUTES)
+        keptPolicy = CreateFileW((basePath + L".msh").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
+                                 NULL);
     holdMs = readNumber(basePath + L".hold-ms", holdMs);
     exitCode = readNumber(basePath + L".exit-code", exitCode);
     return true;
