@@ -11,6 +11,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <functional>
 #include <iterator>
 #include <vector>
 
@@ -25,6 +26,8 @@ const wchar_t refused409[] =
 const wchar_t refused410[] = L"Your support code has expired. Please ask your technician for a new code.";
 const wchar_t refused429[] = L"Please wait a few minutes before trying again.";
 const wchar_t refusedOther[] = L"Support is temporarily unavailable. Please try again shortly.";
+// The clean-up's delete of a file in use: tried again 40 times, 250 ms apart.
+const DWORD deleteRetryMs = 250, deleteRetries = 40;
 
 // The worker's PostMessageW goes through this program's import slot, which SetUp points at
 // recordingPost: so the test sees busy at the moment of posting, not only when the message is
@@ -222,6 +225,7 @@ TEST_F(Worker, EndsEveryAttemptWithOneMessageAndTheSameCleanUp)
         EXPECT_EQ(0, posted.busyThen) << "busy was still set when the outcome arrived";
         EXPECT_TRUE(posted.codeWiped) << "code was not wiped before the outcome arrived";
         EXPECT_FALSE(fileExists(policyPath)) << "a policy file was left behind";
+        EXPECT_EQ(0, folderHeld.load()) << "the folder still counts as held after the attempt";
         if (rows[i].expect.result == 1)
             EXPECT_TRUE(posted.agentEnded) << "the outcome was posted before the agent exited";
         else
@@ -319,6 +323,68 @@ TEST_F(Worker, LeftoverPolicyFileCostsOnlyOneAttempt)
     CloseHandle(lock);
 }
 
+// Another program (a virus scanner, say; a handle of this test's that does not share deletion stands
+// in for it) holds the policy file from while the agent runs until after the clean-up gives up.
+// The clean-up tries the delete for 10 s, the folder's lock held meanwhile, so another launcher's
+// attempt from the folder gets the prepare message without a request; then it leaves the file,
+// and the attempt still ends as a session that ran (the launcher exits with 0).
+TEST_F(Worker, TriesAHeldPolicyFileFor10sThenLeavesIt)
+{
+    const DWORD triesMs = deleteRetries * deleteRetryMs;
+    AgentFolder bed = placeAgent(L"worker-held-file", L"good.exe");
+    setScenario("status=200\npolicy=1");
+    clearRequests();
+    auto pumpUntil = [](DWORD since, DWORD ms, const std::function<bool()> &done) {
+        while (!done() && GetTickCount() - since < ms) {
+            MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
+            pump();
+        }
+    };
+    posted = Posted();
+    current = &bed;
+    wcscpy(code, L"161803");
+    busy.exchange(1);
+    codeWithWorker.exchange(1);
+    HANDLE thread = CreateThread(NULL, 0, connectWorker, NULL, 0, NULL);
+    ASSERT_NE((HANDLE)NULL, thread);
+    pumpUntil(GetTickCount(), 30000, [&] { return agentReport(bed)["state"] == "running"; });
+    HANDLE holder = CreateFileW(policyPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_NE(INVALID_HANDLE_VALUE, holder) << "the running agent's policy file could not be opened, error "
+                                            << GetLastError();
+    writeFile(bed.base + L".end", "");
+    DWORD agentEnding = GetTickCount();
+    pumpUntil(agentEnding, 5000, [&] { return agentReport(bed)["state"] == "ended"; });
+    EXPECT_EQ(0, posted.count) << "the outcome came " << GetTickCount() - agentEnding << " ms after the agent ended";
+    EXPECT_EQ(1, folderHeld.load()) << "the folder does not count as held while its file is tried";
+
+    {
+        SCOPED_TRACE("another launcher's attempt from the folder meanwhile");
+        attempt(&bed, L"141421");
+        EXPECT_EQ(0u, posted.result);
+        EXPECT_STREQ(prepareFailed, errorText);
+        EXPECT_EQ(1u, recordedRequests().size()) << "requests the service received";
+    }
+
+    posted = Posted();
+    pumpUntil(agentEnding, triesMs + 4000, [] { return posted.count != 0; });
+    DWORD elapsed = GetTickCount() - agentEnding;
+    bool left = fileExists(policyPath);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeleteFileW(policyPath)) << "the held file could be deleted";
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError()) << "the error the clean-up met";
+    if (holder != INVALID_HANDLE_VALUE)
+        CloseHandle(holder);
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(thread, 10000)) << "the worker did not end";
+    CloseHandle(thread);
+    EXPECT_EQ(1, posted.count) << "no outcome within " << triesMs + 4000 << " ms of the agent's end";
+    EXPECT_EQ(1u, posted.result);
+    EXPECT_GE(elapsed, triesMs) << "the outcome came " << elapsed << " ms after the agent ended";
+    EXPECT_LE(elapsed, triesMs + 2000) << "the outcome came " << elapsed << " ms after the agent ended";
+    EXPECT_TRUE(left) << "the held file was gone";
+    EXPECT_EQ(0, folderHeld.load()) << "the folder still counts as held after the attempt";
+    DeleteFileW(policyPath);
+}
+
 // While an attempt waits on the service, the agent that was checked cannot be replaced. Once the
 // agent runs, its file is free like any running program's: it can be renamed away and another
 // file put in its place, as an agent that updates itself does.
@@ -413,13 +479,18 @@ TEST_F(Worker, AgentCannotBeSwappedWhileAnAttemptRuns)
     EXPECT_TRUE(tries[3].act(ran, impostor)) << "still held after the attempt, error " << GetLastError();
 }
 
+// A failed attempt leaves the agent free, and its message is not held up by a clean-up that finds
+// no policy file to delete.
 TEST_F(Worker, FailedAttemptLeavesTheAgentFree)
 {
     AgentFolder bed = placeAgent(L"worker-free", L"good.exe");
     setScenario("status=410");
     clearRequests();
+    DWORD started = GetTickCount();
     attempt(&bed);
+    DWORD elapsed = GetTickCount() - started;
     EXPECT_EQ(0u, posted.result);
+    EXPECT_LT(elapsed, deleteRetries * deleteRetryMs / 2) << "the message came after " << elapsed << " ms";
     EXPECT_TRUE(MoveFileW(bed.agent.c_str(), (bed.folder + L"\\moved.exe").c_str()))
         << "the agent is still held, error " << GetLastError();
 }
