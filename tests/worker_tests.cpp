@@ -557,35 +557,41 @@ TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
     closeTestWindow(hwnd);
 }
 
-// The end of the Windows session, through windowProc: the window deletes the folder's policy file
-// only while this launcher's attempt holds the folder, wipes the code whenever the end goes ahead
-// but never while the worker owns it, and does nothing when it is called off.
+// The end of the Windows session, through windowProc: whatever its flags (logoff, or none for a
+// shutdown), the window tells the worker the session ends, deletes the folder's policy file only
+// while this launcher's attempt holds the folder, wipes the code whenever the end goes ahead but
+// never while the worker owns it, and does nothing when it is called off.
 TEST(CodeEntry, EndsTheSessionWithoutLeavingItsFile)
 {
     static const struct {
         WPARAM ending;
+        LPARAM flags;
         LONG held;         // folderHeld, as the worker sets it
         LONG withWorker;   // codeWithWorker: the worker composing its request
         bool fileGone, codeWiped;
-    } rows[] = { { TRUE, 1, 0, true, true },
-                 { TRUE, 0, 0, false, true },
-                 { FALSE, 1, 0, false, false },
-                 { TRUE, 1, 1, true, false } };
+    } rows[] = { { TRUE, ENDSESSION_LOGOFF, 1, 0, true, true },
+                 { TRUE, ENDSESSION_LOGOFF, 0, 0, false, true },
+                 { FALSE, ENDSESSION_LOGOFF, 1, 0, false, false },
+                 { TRUE, ENDSESSION_LOGOFF, 1, 1, true, false },
+                 { TRUE, 0, 1, 0, true, true } };
     static const wchar_t zeros[7] = {};
     std::wstring folder = freshFolder(L"worker-end-session");
     placeLaunchState(folder);
     HWND hwnd = openTestWindow();
     ASSERT_NE((HWND)NULL, hwnd);
     for (const auto &row : rows) {
-        SCOPED_TRACE(testing::Message() << "WM_ENDSESSION " << row.ending << ", folder held " << row.held
-                                        << ", code with the worker " << row.withWorker);
+        SCOPED_TRACE(testing::Message() << "WM_ENDSESSION " << row.ending << ", flags " << std::hex << row.flags
+                                        << std::dec << ", folder held " << row.held << ", code with the worker "
+                                        << row.withWorker);
         writeFile(policyPath, "MeshID=0x1");
         wcscpy(code, L"123456");
         busy.exchange(1);
         folderHeld.exchange(row.held);
         codeWithWorker.exchange(row.withWorker);
-        EXPECT_EQ(TRUE, SendMessageW(hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
-        SendMessageW(hwnd, WM_ENDSESSION, row.ending, ENDSESSION_LOGOFF);
+        sessionEnding.exchange(0);
+        EXPECT_EQ(TRUE, SendMessageW(hwnd, WM_QUERYENDSESSION, 0, row.flags));
+        SendMessageW(hwnd, WM_ENDSESSION, row.ending, row.flags);
+        EXPECT_EQ(row.ending ? 1 : 0, sessionEnding.load()) << "sessionEnding, as the worker would read it";
         EXPECT_EQ(row.fileGone, !fileExists(policyPath));
         EXPECT_EQ(row.codeWiped, memcmp(zeros, code, sizeof zeros) == 0) << "code holds \"" << narrow(code) << "\"";
     }
