@@ -43,6 +43,19 @@ BOOL WINAPI recordingPost(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     return realPostMessage(hwnd, msg, wParam, lParam);
 }
 
+// The worker's DeleteFileW goes through this program's import slot too: countingDelete counts the
+// calls made on the policy file, so a test can count the clean-up's tries.
+typedef BOOL(WINAPI *DeleteFileFunction)(LPCWSTR);
+DeleteFileFunction realDeleteFile;
+std::atomic<LONG> policyDeletes;
+
+BOOL WINAPI countingDelete(LPCWSTR path)
+{
+    if (_wcsicmp(path, policyPath) == 0)
+        policyDeletes++;
+    return realDeleteFile(path);
+}
+
 // Points this program's import slot for dll!function at replacement; returns the old target.
 void *hookImport(const char *dll, const char *function, void *replacement)
 {
@@ -109,6 +122,9 @@ protected:
         if (realPostMessage == NULL)
             realPostMessage = (PostMessageFunction)hookImport("user32.dll", "PostMessageW", (void *)recordingPost);
         ASSERT_NE((PostMessageFunction)NULL, realPostMessage) << "no import slot for PostMessageW";
+        if (realDeleteFile == NULL)
+            realDeleteFile = (DeleteFileFunction)hookImport("kernel32.dll", "DeleteFileW", (void *)countingDelete);
+        ASSERT_NE((DeleteFileFunction)NULL, realDeleteFile) << "no import slot for DeleteFileW";
         clearScenario();
     }
     void TearDown() override
@@ -325,9 +341,9 @@ TEST_F(Worker, LeftoverPolicyFileCostsOnlyOneAttempt)
 
 // Another program (a virus scanner, say; a handle of this test's that does not share deletion stands
 // in for it) holds the policy file from while the agent runs until after the clean-up gives up.
-// The clean-up tries the delete for 10 s, the folder's lock held meanwhile, so another launcher's
-// attempt from the folder gets the prepare message without a request; then it leaves the file,
-// and the attempt still ends as a session that ran (the launcher exits with 0).
+// The clean-up tries the delete 41 times in 10 s, the folder's lock held meanwhile, so another
+// launcher's attempt from the folder gets the prepare message without a request; then it leaves
+// the file, and the attempt still ends as a session that ran (the launcher exits with 0).
 TEST_F(Worker, TriesAHeldPolicyFileFor10sThenLeavesIt)
 {
     const DWORD triesMs = deleteRetries * deleteRetryMs;
@@ -342,6 +358,7 @@ TEST_F(Worker, TriesAHeldPolicyFileFor10sThenLeavesIt)
     };
     posted = Posted();
     current = &bed;
+    policyDeletes = 0;
     wcscpy(code, L"161803");
     busy.exchange(1);
     codeWithWorker.exchange(1);
@@ -368,6 +385,7 @@ TEST_F(Worker, TriesAHeldPolicyFileFor10sThenLeavesIt)
     posted = Posted();
     pumpUntil(agentEnding, triesMs + 4000, [] { return posted.count != 0; });
     DWORD elapsed = GetTickCount() - agentEnding;
+    LONG tries = policyDeletes.load();
     bool left = fileExists(policyPath);
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(DeleteFileW(policyPath)) << "the held file could be deleted";
@@ -380,6 +398,7 @@ TEST_F(Worker, TriesAHeldPolicyFileFor10sThenLeavesIt)
     EXPECT_EQ(1u, posted.result);
     EXPECT_GE(elapsed, triesMs) << "the outcome came " << elapsed << " ms after the agent ended";
     EXPECT_LE(elapsed, triesMs + 2000) << "the outcome came " << elapsed << " ms after the agent ended";
+    EXPECT_EQ((LONG)deleteRetries + 1, tries) << "deletes of the held file";
     EXPECT_TRUE(left) << "the held file was gone";
     EXPECT_EQ(0, folderHeld.load()) << "the folder still counts as held after the attempt";
     DeleteFileW(policyPath);
