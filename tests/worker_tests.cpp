@@ -11,6 +11,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <functional>
 #include <iterator>
 #include <vector>
 
@@ -25,6 +26,8 @@ const wchar_t refused409[] =
 const wchar_t refused410[] = L"Your support code has expired. Please ask your technician for a new code.";
 const wchar_t refused429[] = L"Please wait a few minutes before trying again.";
 const wchar_t refusedOther[] = L"Support is temporarily unavailable. Please try again shortly.";
+// The clean-up's delete of a file in use: tried again 40 times, 250 ms apart.
+const DWORD deleteRetryMs = 250, deleteRetries = 40;
 
 // The worker's PostMessageW goes through this program's import slot, which SetUp points at
 // recordingPost: so the test sees busy at the moment of posting, not only when the message is
@@ -38,6 +41,19 @@ BOOL WINAPI recordingPost(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     if (msg == WM_CONNECT_DONE)
         busyAtPost = busy.load();
     return realPostMessage(hwnd, msg, wParam, lParam);
+}
+
+// The worker's DeleteFileW goes through this program's import slot too: countingDelete counts the
+// calls made on the policy file, so a test can count the clean-up's tries.
+typedef BOOL(WINAPI *DeleteFileFunction)(LPCWSTR);
+DeleteFileFunction realDeleteFile;
+std::atomic<LONG> policyDeletes;
+
+BOOL WINAPI countingDelete(LPCWSTR path)
+{
+    if (_wcsicmp(path, policyPath) == 0)
+        policyDeletes++;
+    return realDeleteFile(path);
 }
 
 // Points this program's import slot for dll!function at replacement; returns the old target.
@@ -106,6 +122,9 @@ protected:
         if (realPostMessage == NULL)
             realPostMessage = (PostMessageFunction)hookImport("user32.dll", "PostMessageW", (void *)recordingPost);
         ASSERT_NE((PostMessageFunction)NULL, realPostMessage) << "no import slot for PostMessageW";
+        if (realDeleteFile == NULL)
+            realDeleteFile = (DeleteFileFunction)hookImport("kernel32.dll", "DeleteFileW", (void *)countingDelete);
+        ASSERT_NE((DeleteFileFunction)NULL, realDeleteFile) << "no import slot for DeleteFileW";
         clearScenario();
     }
     void TearDown() override
@@ -222,6 +241,7 @@ TEST_F(Worker, EndsEveryAttemptWithOneMessageAndTheSameCleanUp)
         EXPECT_EQ(0, posted.busyThen) << "busy was still set when the outcome arrived";
         EXPECT_TRUE(posted.codeWiped) << "code was not wiped before the outcome arrived";
         EXPECT_FALSE(fileExists(policyPath)) << "a policy file was left behind";
+        EXPECT_EQ(0, folderHeld.load()) << "the folder still counts as held after the attempt";
         if (rows[i].expect.result == 1)
             EXPECT_TRUE(posted.agentEnded) << "the outcome was posted before the agent exited";
         else
@@ -319,6 +339,71 @@ TEST_F(Worker, LeftoverPolicyFileCostsOnlyOneAttempt)
     CloseHandle(lock);
 }
 
+// Another program (a virus scanner, say; a handle of this test's that does not share deletion stands
+// in for it) holds the policy file from while the agent runs until after the clean-up gives up.
+// The clean-up tries the delete 41 times in 10 s, the folder's lock held meanwhile, so another
+// launcher's attempt from the folder gets the prepare message without a request; then it leaves
+// the file, and the attempt still ends as a session that ran (the launcher exits with 0).
+TEST_F(Worker, TriesAHeldPolicyFileFor10sThenLeavesIt)
+{
+    const DWORD triesMs = deleteRetries * deleteRetryMs;
+    AgentFolder bed = placeAgent(L"worker-held-file", L"good.exe");
+    setScenario("status=200\npolicy=1");
+    clearRequests();
+    auto pumpUntil = [](DWORD since, DWORD ms, const std::function<bool()> &done) {
+        while (!done() && GetTickCount() - since < ms) {
+            MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
+            pump();
+        }
+    };
+    posted = Posted();
+    current = &bed;
+    policyDeletes = 0;
+    wcscpy(code, L"161803");
+    busy.exchange(1);
+    codeWithWorker.exchange(1);
+    HANDLE thread = CreateThread(NULL, 0, connectWorker, NULL, 0, NULL);
+    ASSERT_NE((HANDLE)NULL, thread);
+    pumpUntil(GetTickCount(), 30000, [&] { return agentReport(bed)["state"] == "running"; });
+    HANDLE holder = CreateFileW(policyPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_NE(INVALID_HANDLE_VALUE, holder) << "the running agent's policy file could not be opened, error "
+                                            << GetLastError();
+    writeFile(bed.base + L".end", "");
+    DWORD agentEnding = GetTickCount();
+    pumpUntil(agentEnding, 5000, [&] { return agentReport(bed)["state"] == "ended"; });
+    EXPECT_EQ(0, posted.count) << "the outcome came " << GetTickCount() - agentEnding << " ms after the agent ended";
+    EXPECT_EQ(1, folderHeld.load()) << "the folder does not count as held while its file is tried";
+
+    {
+        SCOPED_TRACE("another launcher's attempt from the folder meanwhile");
+        attempt(&bed, L"141421");
+        EXPECT_EQ(0u, posted.result);
+        EXPECT_STREQ(prepareFailed, errorText);
+        EXPECT_EQ(1u, recordedRequests().size()) << "requests the service received";
+    }
+
+    posted = Posted();
+    pumpUntil(agentEnding, triesMs + 4000, [] { return posted.count != 0; });
+    DWORD elapsed = GetTickCount() - agentEnding;
+    LONG tries = policyDeletes.load();
+    bool left = fileExists(policyPath);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeleteFileW(policyPath)) << "the held file could be deleted";
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError()) << "the error the clean-up met";
+    if (holder != INVALID_HANDLE_VALUE)
+        CloseHandle(holder);
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(thread, 10000)) << "the worker did not end";
+    CloseHandle(thread);
+    EXPECT_EQ(1, posted.count) << "no outcome within " << triesMs + 4000 << " ms of the agent's end";
+    EXPECT_EQ(1u, posted.result);
+    EXPECT_GE(elapsed, triesMs) << "the outcome came " << elapsed << " ms after the agent ended";
+    EXPECT_LE(elapsed, triesMs + 2000) << "the outcome came " << elapsed << " ms after the agent ended";
+    EXPECT_EQ((LONG)deleteRetries + 1, tries) << "deletes of the held file";
+    EXPECT_TRUE(left) << "the held file was gone";
+    EXPECT_EQ(0, folderHeld.load()) << "the folder still counts as held after the attempt";
+    DeleteFileW(policyPath);
+}
+
 // While an attempt waits on the service, the agent that was checked cannot be replaced. Once the
 // agent runs, its file is free like any running program's: it can be renamed away and another
 // file put in its place, as an agent that updates itself does.
@@ -413,13 +498,18 @@ TEST_F(Worker, AgentCannotBeSwappedWhileAnAttemptRuns)
     EXPECT_TRUE(tries[3].act(ran, impostor)) << "still held after the attempt, error " << GetLastError();
 }
 
+// A failed attempt leaves the agent free, and its message is not held up by a clean-up that finds
+// no policy file to delete.
 TEST_F(Worker, FailedAttemptLeavesTheAgentFree)
 {
     AgentFolder bed = placeAgent(L"worker-free", L"good.exe");
     setScenario("status=410");
     clearRequests();
+    DWORD started = GetTickCount();
     attempt(&bed);
+    DWORD elapsed = GetTickCount() - started;
     EXPECT_EQ(0u, posted.result);
+    EXPECT_LT(elapsed, deleteRetries * deleteRetryMs / 2) << "the message came after " << elapsed << " ms";
     EXPECT_TRUE(MoveFileW(bed.agent.c_str(), (bed.folder + L"\\moved.exe").c_str()))
         << "the agent is still held, error " << GetLastError();
 }
@@ -486,35 +576,41 @@ TEST(CodeEntry, IgnoresCloseOnlyWhileAnAttemptRuns)
     closeTestWindow(hwnd);
 }
 
-// The end of the Windows session, through windowProc: the window deletes the folder's policy file
-// only while this launcher's attempt holds the folder, wipes the code whenever the end goes ahead
-// but never while the worker owns it, and does nothing when it is called off.
+// The end of the Windows session, through windowProc: whatever its flags (logoff, or none for a
+// shutdown), the window tells the worker the session ends, deletes the folder's policy file only
+// while this launcher's attempt holds the folder, wipes the code whenever the end goes ahead but
+// never while the worker owns it, and does nothing when it is called off.
 TEST(CodeEntry, EndsTheSessionWithoutLeavingItsFile)
 {
     static const struct {
         WPARAM ending;
+        LPARAM flags;
         LONG held;         // folderHeld, as the worker sets it
         LONG withWorker;   // codeWithWorker: the worker composing its request
         bool fileGone, codeWiped;
-    } rows[] = { { TRUE, 1, 0, true, true },
-                 { TRUE, 0, 0, false, true },
-                 { FALSE, 1, 0, false, false },
-                 { TRUE, 1, 1, true, false } };
+    } rows[] = { { TRUE, ENDSESSION_LOGOFF, 1, 0, true, true },
+                 { TRUE, ENDSESSION_LOGOFF, 0, 0, false, true },
+                 { FALSE, ENDSESSION_LOGOFF, 1, 0, false, false },
+                 { TRUE, ENDSESSION_LOGOFF, 1, 1, true, false },
+                 { TRUE, 0, 1, 0, true, true } };
     static const wchar_t zeros[7] = {};
     std::wstring folder = freshFolder(L"worker-end-session");
     placeLaunchState(folder);
     HWND hwnd = openTestWindow();
     ASSERT_NE((HWND)NULL, hwnd);
     for (const auto &row : rows) {
-        SCOPED_TRACE(testing::Message() << "WM_ENDSESSION " << row.ending << ", folder held " << row.held
-                                        << ", code with the worker " << row.withWorker);
+        SCOPED_TRACE(testing::Message() << "WM_ENDSESSION " << row.ending << ", flags " << std::hex << row.flags
+                                        << std::dec << ", folder held " << row.held << ", code with the worker "
+                                        << row.withWorker);
         writeFile(policyPath, "MeshID=0x1");
         wcscpy(code, L"123456");
         busy.exchange(1);
         folderHeld.exchange(row.held);
         codeWithWorker.exchange(row.withWorker);
-        EXPECT_EQ(TRUE, SendMessageW(hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
-        SendMessageW(hwnd, WM_ENDSESSION, row.ending, ENDSESSION_LOGOFF);
+        sessionEnding.exchange(0);
+        EXPECT_EQ(TRUE, SendMessageW(hwnd, WM_QUERYENDSESSION, 0, row.flags));
+        SendMessageW(hwnd, WM_ENDSESSION, row.ending, row.flags);
+        EXPECT_EQ(row.ending ? 1 : 0, sessionEnding.load()) << "sessionEnding, as the worker would read it";
         EXPECT_EQ(row.fileGone, !fileExists(policyPath));
         EXPECT_EQ(row.codeWiped, memcmp(zeros, code, sizeof zeros) == 0) << "code holds \"" << narrow(code) << "\"";
     }

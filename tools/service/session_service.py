@@ -14,8 +14,9 @@ line: the TLS version, the cipher and the host name the client asked for, as in
 "TLSv1.2 ECDHE-RSA-AES256-GCM-SHA384 sni=H") and then STATE/requests/NNNN.head (first line
 "METHOD PATH", then each header line as sent, LF-separated). Once the answer has gone out, every
 byte of it as written to the connection (status line, headers, body, chunk framing) goes to
-NNNN.answer. NNNN counts from 0001 within the folder as it stands, so a test that empties the
-folder starts again at 0001.
+NNNN.answer. A client that closes the connection during a stall (stall-after) is recorded as
+NNNN.closed: one line, the seconds of the stall that had passed. NNNN counts from 0001 within the
+folder as it stands, so a test that empties the folder starts again at 0001.
 
 Scenario: STATE/scenario holds key=value lines, read afresh for each request (cert, tls, link-ms,
 refuse and listen at accept time). Keys:
@@ -30,7 +31,8 @@ refuse and listen at accept time). Keys:
   hold-file=NAME    do not answer until STATE/NAME exists (at most 60 s)
   delay-ms=N        wait N ms before answering
   trickle-ms=N      send the body one byte at a time, N ms apart (the full length announced)
-  stall-after=N     send N body bytes, then nothing for 60 s, the connection left open, then close
+  stall-after=N     send N body bytes, then nothing for 60 s, the connection left open, then close;
+                    a client that closes it first ends the stall (NNNN.closed)
   head-trickle-ms=N send the status line and the headers one byte at a time, N ms apart
   link-ms=N         for connections accepted from now on, every byte from the service (the TLS
                     handshake included) reaches the client N ms after the one before
@@ -219,6 +221,14 @@ def record_answer(number, sent):
     os.replace(path + ".new", path)
 
 
+def record_close(number, seconds):
+    path = os.path.join(args.state, "requests", "%04d.closed" % number)
+    with open(path + ".new", "w") as f:
+        f.write("%.1f\n" % seconds)
+    os.replace(path + ".new", path)
+    log("%04d the client closed the connection after %.1f s of the stall" % (number, seconds))
+
+
 # ---- Answers ----
 
 class Answer:
@@ -293,8 +303,25 @@ class Recorder:
         self.sent += data
 
 
-def send_answer(conn, answer):
-    """Sends the answer through conn (a Recorder)."""
+def await_client_close(conn, seconds):
+    """Waits up to seconds for the client to close conn; returns the seconds waited, or None."""
+    started = time.monotonic()
+    while True:
+        left = started + seconds - time.monotonic()
+        if left <= 0:
+            return None
+        ready, _, _ = select.select([conn], [], [], left)
+        if not ready:
+            continue
+        try:
+            if not conn.recv(65536):
+                return time.monotonic() - started
+        except (ssl.SSLError, ConnectionError):
+            return time.monotonic() - started
+
+
+def send_answer(conn, answer, number):
+    """Sends the answer through conn (a Recorder) to request number."""
     if answer.hold_file:
         path = os.path.join(args.state, answer.hold_file)
         deadline = time.monotonic() + 60
@@ -335,7 +362,9 @@ def send_answer(conn, answer):
     elif answer.trickle_ms:
         for i in range(len(body)):
             if i == answer.stall_after:
-                time.sleep(60)
+                closed = await_client_close(conn.conn, 60)
+                if closed is not None:
+                    record_close(number, closed)
                 return
             time.sleep(answer.trickle_ms / 1000.0)
             conn.sendall(body[i:i + 1])
@@ -399,7 +428,7 @@ def serve(raw, peer, cert, lowest, link_ms):
             log("%04d %s %s -> %d (%d bytes, cert %s, %s)"
                 % (number, request.method, request.path, answer.status, len(answer.body), cert, conn.version()))
             recorder = Recorder(conn)
-            send_answer(recorder, answer)
+            send_answer(recorder, answer, number)
             record_answer(number, bytes(recorder.sent))
             return   # Connection: close after every answer
     except (ssl.SSLError, ConnectionError, socket.timeout, Closed) as error:
