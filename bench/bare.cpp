@@ -5,9 +5,10 @@
 // these times.
 //
 // As the stages (and the launcher, which keeps them while the agent runs), it leaves the request's
-// handles open until the timing is over.
+// handles open until the timing is over; started by `bench_probe run`, it begins its timing the
+// same delay after the probe started it as they do.
 //
-//   bench_bare attempt FOLDER CODE SESSION_HOST
+//   bench_bare attempt FOLDER CODE SESSION_HOST [FROM DELAY_MS]
 
 #include "bench.h"
 
@@ -170,7 +171,7 @@ static bool handOff(const wchar_t *program, PROCESS_INFORMATION *process, long l
     return ok && CreateProcessW(program, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
 }
 
-static int attempt(const wchar_t *folder, const wchar_t *code, const wchar_t *host)
+static int attempt(const wchar_t *folder, const wchar_t *code, const wchar_t *host, long long from, DWORD delayMs)
 {
     std::wstring base = std::wstring(folder) + L"\\KavroTechRemoteSupport-agent";
     std::wstring missing = std::wstring(folder) + L"\\missing-agent.exe";
@@ -183,7 +184,7 @@ static int attempt(const wchar_t *folder, const wchar_t *code, const wchar_t *ho
     PROCESS_INFORMATION process = {};
     long long starting = 0;
 
-    long long t0 = qpcNow();
+    long long t0 = startAfter(from, delayMs);
     HANDLE folderLock = CreateMutexW(NULL, FALSE, L"Local\\KavroBenchBareFolder");
     WaitForSingleObject(folderLock, 0);
     bool ok = check();
@@ -218,15 +219,18 @@ static int attempt(const wchar_t *folder, const wchar_t *code, const wchar_t *ho
         printf("error=the bare attempt failed\n");
         return 1;
     }
-    printf("check-ms=%.3f request-ms=%.3f handoff-ms=%.3f start-ms=%.3f handoff-start-ms=%.3f\n", qpcMs(t0, t1),
-           qpcMs(t1, t2), qpcMs(h0, h1), qpcMs(startedAt, agentStarted), qpcMs(t2, agentStarted));
+    printf("check-ms=%.3f request-ms=%.3f handoff-ms=%.3f start-ms=%.3f handoff-start-ms=%.3f from-start-ms=%.3f "
+           "delay-ms=%lu\n", qpcMs(t0, t1), qpcMs(t1, t2), qpcMs(h0, h1), qpcMs(startedAt, agentStarted),
+           qpcMs(t2, agentStarted), qpcMs(from, t0), delayMs);
     return 0;
 }
 
 int wmain(int argc, wchar_t **argv)
 {
     if (argc == 5 && wcscmp(argv[1], L"attempt") == 0)
-        return attempt(argv[2], argv[3], argv[4]);
-    fprintf(stderr, "usage: bench_bare attempt FOLDER CODE SESSION_HOST\n");
+        return attempt(argv[2], argv[3], argv[4], qpcNow(), 0);
+    if (argc == 7 && wcscmp(argv[1], L"attempt") == 0)
+        return attempt(argv[2], argv[3], argv[4], _wtoi64(argv[5]), (DWORD)_wtoi(argv[6]));
+    fprintf(stderr, "usage: bench_bare attempt FOLDER CODE SESSION_HOST [FROM DELAY_MS]\n");
     return 2;
 }
