@@ -507,7 +507,7 @@ static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code,
         DWORD linuxPid = findLinuxPid(exe);
         LinuxStats linuxIdle = readLinux(linuxPid);
         SendMessageTimeoutW(GetDlgItem(window, 102), WM_SETTEXT, 0, (LPARAM)code, SMTO_NORMAL, 5000, NULL);
-        long long clicked = startAfter(started, delayMs);   // the window has sat idle since it showed
+        long long clicked = startAfter(started, delayMs);   // as the stages and the bare calls begin
         PostMessageW(GetDlgItem(window, 101), BM_CLICK, 0, 0);
         long long agentStarted = waitAgentStart(agentBase, waitLimitMs);
         if (agentStarted == 0) {
