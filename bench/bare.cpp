@@ -4,7 +4,11 @@
 // checks beyond the results needed to go on. The benchmark sets the launcher's stages against
 // these times.
 //
-//   bench_bare attempt FOLDER CODE
+// As the stages (and the launcher, which keeps them while the agent runs), it leaves the request's
+// handles open until the timing is over; started by `bench_probe run`, it begins its timing the
+// same delay after the probe started it as they do.
+//
+//   bench_bare attempt FOLDER CODE SESSION_HOST [FROM DELAY_MS]
 
 #include "bench.h"
 
@@ -62,6 +66,9 @@ static bool check()
     return status == 0 && named;
 }
 
+// Filled by request, read by handOff, released once at the end: the body wiped and freed, then
+// the request, the connection and the session closed, in the launcher's order.
+static HINTERNET session, connection, req;
 static char *body;
 static DWORD bodyLength;
 
@@ -112,13 +119,13 @@ static bool await(DWORD *got)
 
 static bool request(const char *form, const wchar_t *host)
 {
-    HINTERNET session = WinHttpOpen(L"KavroReusableClient/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    session = WinHttpOpen(L"KavroReusableClient/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     WinHttpSetTimeouts(session, 10000, 10000, 30000, 45000);
     WinHttpSetStatusCallback(session, completed, WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS, 0);
-    HINTERNET connection = WinHttpConnect(session, host, INTERNET_DEFAULT_HTTPS_PORT, 0);
-    HINTERNET req = WinHttpOpenRequest(connection, L"POST", L"/api/client-session-test", NULL, WINHTTP_NO_REFERER,
-                                       WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+    connection = WinHttpConnect(session, host, INTERNET_DEFAULT_HTTPS_PORT, 0);
+    req = WinHttpOpenRequest(connection, L"POST", L"/api/client-session-test", NULL, WINHTTP_NO_REFERER,
+                             WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof redirectPolicy);
     DWORD formLength = (DWORD)strlen(form);
@@ -143,10 +150,6 @@ static bool request(const char *form, const wchar_t *host)
             break;
         bodyLength += got;
     }
-    // The launcher keeps these open while the agent runs; here they go at once.
-    WinHttpCloseHandle(req);
-    WinHttpCloseHandle(connection);
-    WinHttpCloseHandle(session);
     return ok && status == 200 && bodyLength > 0;
 }
 
@@ -168,7 +171,7 @@ static bool handOff(const wchar_t *program, PROCESS_INFORMATION *process, long l
     return ok && CreateProcessW(program, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
 }
 
-static int attempt(const wchar_t *folder, const wchar_t *code, const wchar_t *host)
+static int attempt(const wchar_t *folder, const wchar_t *code, const wchar_t *host, long long from, DWORD delayMs)
 {
     std::wstring base = std::wstring(folder) + L"\\KavroTechRemoteSupport-agent";
     std::wstring missing = std::wstring(folder) + L"\\missing-agent.exe";
@@ -181,10 +184,12 @@ static int attempt(const wchar_t *folder, const wchar_t *code, const wchar_t *ho
     PROCESS_INFORMATION process = {};
     long long starting = 0;
 
-    long long t0 = qpcNow();
+    long long t0 = startAfter(from, delayMs);
     HANDLE folderLock = CreateMutexW(NULL, FALSE, L"Local\\KavroBenchBareFolder");
     WaitForSingleObject(folderLock, 0);
     bool ok = check();
+    ReleaseMutex(folderLock);   // as the stages end theirs: right after the check
+    CloseHandle(folderLock);
     long long t1 = qpcNow();
     ok = ok && request(form, host);
     long long t2 = qpcNow();
@@ -203,22 +208,29 @@ static int attempt(const wchar_t *folder, const wchar_t *code, const wchar_t *ho
     bool started = ok && handOff(missing.c_str(), &none, &starting);
     long long h1 = qpcNow();
     DeleteFileW(policy);
-    ReleaseMutex(folderLock);
-    CloseHandle(folderLock);
-    free(body);
+    if (body != NULL) {
+        SecureZeroMemory(body, bodyLength);
+        free(body);
+    }
+    if (req != NULL)        WinHttpCloseHandle(req);
+    if (connection != NULL) WinHttpCloseHandle(connection);
+    if (session != NULL)    WinHttpCloseHandle(session);
     if (!ok || agentStarted == 0 || started) {
         printf("error=the bare attempt failed\n");
         return 1;
     }
-    printf("check-ms=%.3f request-ms=%.3f handoff-ms=%.3f start-ms=%.3f handoff-start-ms=%.3f\n", qpcMs(t0, t1),
-           qpcMs(t1, t2), qpcMs(h0, h1), qpcMs(startedAt, agentStarted), qpcMs(t2, agentStarted));
+    printf("check-ms=%.3f request-ms=%.3f handoff-ms=%.3f start-ms=%.3f handoff-start-ms=%.3f from-start-ms=%.3f "
+           "delay-ms=%lu\n", qpcMs(t0, t1), qpcMs(t1, t2), qpcMs(h0, h1), qpcMs(startedAt, agentStarted),
+           qpcMs(t2, agentStarted), qpcMs(from, t0), delayMs);
     return 0;
 }
 
 int wmain(int argc, wchar_t **argv)
 {
     if (argc == 5 && wcscmp(argv[1], L"attempt") == 0)
-        return attempt(argv[2], argv[3], argv[4]);
-    fprintf(stderr, "usage: bench_bare attempt FOLDER CODE SESSION_HOST\n");
+        return attempt(argv[2], argv[3], argv[4], qpcNow(), 0);
+    if (argc == 7 && wcscmp(argv[1], L"attempt") == 0)
+        return attempt(argv[2], argv[3], argv[4], _wtoi64(argv[5]), (DWORD)_wtoi(argv[6]));
+    fprintf(stderr, "usage: bench_bare attempt FOLDER CODE SESSION_HOST [FROM DELAY_MS]\n");
     return 2;
 }

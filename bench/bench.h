@@ -31,6 +31,22 @@ static inline double qpcMs(long long from, long long to)
     return (double)(to - from) * 1000.0 / (double)frequency;
 }
 
+// Waits until DELAY_MS after `from` (a qpcNow() reading, of this process or of the probe that started
+// it) and returns the time it began: the probe clicks the launcher's button, and the stages and the
+// bare calls start their timing, the same delay after the probe's reading just before
+// CreateProcessW. Sleeps to within a millisecond of it, then yields until it is there.
+static inline long long startAfter(long long from, DWORD delayMs)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    long long at = from + (long long)delayMs * frequency.QuadPart / 1000;
+    for (long long now = qpcNow(); now < at; now = qpcNow()) {
+        long long leftMs = (at - now) * 1000 / frequency.QuadPart;
+        Sleep(leftMs > 1 ? (DWORD)(leftMs - 1) : 0);
+    }
+    return qpcNow();
+}
+
 // One key of the stand-in agent's report (<base>.report), or "" when absent.
 static inline std::string reportValue(const std::string &report, const char *key)
 {

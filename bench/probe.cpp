@@ -6,10 +6,15 @@
 //   bench_probe startup EXE CLASS REPS SETTLE_MS
 //       start EXE, time until a visible top-level window of CLASS belongs to it, wait SETTLE_MS,
 //       read its memory, close it
-//   bench_probe attempt EXE AGENT_BASE CODE REPS IDLE_MS
-//       start the launcher EXE, type CODE, click; time until the agent's first instruction
-//       (its start-qpc); then read the launcher's memory and CPU time over IDLE_MS while the agent
-//       runs, end the agent and wait for the launcher to exit
+//   bench_probe attempt EXE AGENT_BASE CODE REPS IDLE_MS DELAY_MS
+//       start the launcher EXE, type CODE, and click DELAY_MS after the reading just before
+//       CreateProcessW; time until the agent's first instruction (its start-qpc); then read the
+//       launcher's memory and CPU time over IDLE_MS while the agent runs, end the agent and wait
+//       for the launcher to exit
+//   bench_probe run DELAY_MS EXE ARGS...
+//       start EXE with ARGS and two more, the reading just before CreateProcessW and DELAY_MS, on
+//       the probe's standard output and error; wait for it to end. The stages and the bare calls
+//       start their timing from these two (bench.h, startAfter), as the launcher's click does.
 //   bench_probe idle EXE CLASS REPS IDLE_MS
 //       start EXE, wait for its window, and read its CPU time over IDLE_MS while it is left alone
 //
@@ -477,30 +482,32 @@ static int idle(const wchar_t *exe, const wchar_t *cls, int reps, DWORD idleMs)
     return 0;
 }
 
-static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code, int reps, DWORD idleMs)
+static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code, int reps, DWORD idleMs,
+                   DWORD delayMs)
 {
     std::wstring agentBase = base;
     for (int i = 0; i < reps; i++) {
         DeleteFileW((agentBase + L".report").c_str());
         DeleteFileW((agentBase + L".end").c_str());
         PROCESS_INFORMATION process = {};
+        long long started = qpcNow();
         if (!startProgram(exe, &process)) {
             printf("error=cannot start (%lu)\n", GetLastError());
             return 1;
         }
         HWND window = waitVisible(L"KavroReusableSupportClient", process.dwProcessId, process.hProcess);
+        long long visible = qpcNow();
         DWORD exitCode = 0;
         if (window == NULL) {
             endProgram(&process, NULL, &exitCode);
             printf("error=no visible window\n");
             return 1;
         }
-        Sleep(300);   // let start-up settle: the click should find an idle window
         Memory idle = readMemory(process.hProcess);
         DWORD linuxPid = findLinuxPid(exe);
         LinuxStats linuxIdle = readLinux(linuxPid);
         SendMessageTimeoutW(GetDlgItem(window, 102), WM_SETTEXT, 0, (LPARAM)code, SMTO_NORMAL, 5000, NULL);
-        long long clicked = qpcNow();
+        long long clicked = startAfter(started, delayMs);   // as the stages and the bare calls begin
         PostMessageW(GetDlgItem(window, 101), BM_CLICK, 0, 0);
         long long agentStarted = waitAgentStart(agentBase, waitLimitMs);
         if (agentStarted == 0) {
@@ -515,13 +522,13 @@ static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code,
         Memory running = readMemory(process.hProcess);
         writeFile(agentBase + L".end", "");
         endProgram(&process, NULL, &exitCode);   // the launcher ends by itself once the agent has
-        printf("rep=%d attempt-ms=%.3f idle-ms=%.1f idle-cpu-ms=%.3f idle-cpu-ns=%llu threads-before=%zu threads-after=%zu threads-ended=%d "
+        printf("rep=%d attempt-ms=%.3f visible-ms=%.3f from-start-ms=%.3f delay-ms=%lu idle-ms=%.1f idle-cpu-ms=%.3f idle-cpu-ns=%llu threads-before=%zu threads-after=%zu threads-ended=%d "
                "thread-ns=%s %s "
                "linux-pid=%lu "
                "idle-peak-ws=%llu idle-ws=%llu idle-private=%llu idle-linux-peak-rss=%llu idle-linux-private=%llu "
                "run-peak-ws=%llu run-ws=%llu run-private=%llu run-linux-peak-rss=%llu run-linux-private=%llu "
                "exit=%lu\n",
-               i, qpcMs(clicked, agentStarted), waiting.ms, waiting.tickCpuMs, waiting.cpu.ns, waiting.threadsBefore,
+               i, qpcMs(clicked, agentStarted), qpcMs(started, visible), qpcMs(started, clicked), delayMs, waiting.ms, waiting.tickCpuMs, waiting.cpu.ns, waiting.threadsBefore,
                waiting.threadsAfter, waiting.cpu.ended, waiting.cpu.detail.c_str(), wakeupFields(waiting.wakeups).c_str(), linuxPid, (unsigned long long)idle.peakWorkingSet,
                (unsigned long long)idle.workingSet, (unsigned long long)idle.privateBytes, linuxIdle.peakResident,
                linuxIdle.privateResident, (unsigned long long)running.peakWorkingSet,
@@ -532,15 +539,56 @@ static int attempt(const wchar_t *exe, const wchar_t *base, const wchar_t *code,
     return 0;
 }
 
+// Another benchmark program, started as the launcher is and timed from the same reading.
+static int run(DWORD delayMs, int argc, wchar_t **argv)
+{
+    std::wstring commandLine;
+    HANDLE self = GetCurrentProcess(), output = NULL, errors = NULL;
+    STARTUPINFOW startup = {};
+    PROCESS_INFORMATION process = {};
+    DWORD exitCode = 1;
+    wchar_t from[48];
+    for (int i = 0; i < argc; i++)
+        commandLine += std::wstring(L"\"") + argv[i] + L"\" ";
+    // Its results go where ours go, after ours.
+    fflush(stdout);
+    fflush(stderr);
+    if (!DuplicateHandle(self, GetStdHandle(STD_OUTPUT_HANDLE), self, &output, 0, TRUE, DUPLICATE_SAME_ACCESS) ||
+        !DuplicateHandle(self, GetStdHandle(STD_ERROR_HANDLE), self, &errors, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+        printf("error=cannot hand on the output (%lu)\n", GetLastError());
+        return 1;
+    }
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = errors;
+    long long started = qpcNow();
+    _snwprintf_s(from, 48, _TRUNCATE, L"%lld %lu", started, delayMs);
+    commandLine += from;
+    if (CreateProcessW(argv[0], &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    } else {
+        printf("error=cannot start (%lu)\n", GetLastError());
+    }
+    CloseHandle(output);
+    CloseHandle(errors);
+    return (int)exitCode;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     if (argc == 6 && wcscmp(argv[1], L"startup") == 0)
         return startup(argv[2], argv[3], _wtoi(argv[4]), (DWORD)_wtoi(argv[5]));
     if (argc == 6 && wcscmp(argv[1], L"idle") == 0)
         return idle(argv[2], argv[3], _wtoi(argv[4]), (DWORD)_wtoi(argv[5]));
-    if (argc == 7 && wcscmp(argv[1], L"attempt") == 0)
-        return attempt(argv[2], argv[3], argv[4], _wtoi(argv[5]), (DWORD)_wtoi(argv[6]));
+    if (argc == 8 && wcscmp(argv[1], L"attempt") == 0)
+        return attempt(argv[2], argv[3], argv[4], _wtoi(argv[5]), (DWORD)_wtoi(argv[6]), (DWORD)_wtoi(argv[7]));
+    if (argc >= 4 && wcscmp(argv[1], L"run") == 0)
+        return run((DWORD)_wtoi(argv[2]), argc - 3, argv + 3);
     fprintf(stderr, "usage: bench_probe startup EXE CLASS REPS SETTLE_MS | idle EXE CLASS REPS IDLE_MS |\n"
-                    "       attempt EXE AGENT_BASE CODE REPS IDLE_MS\n");
+                    "       attempt EXE AGENT_BASE CODE REPS IDLE_MS DELAY_MS | run DELAY_MS EXE ARGS...\n");
     return 2;
 }

@@ -4,9 +4,12 @@
 // code is the launcher's (launcher_core); only the timing around it is ours. Results are
 // key=value lines on stdout.
 //
-//   bench_stages attempt FOLDER CODE    one attempt as the worker makes it, split by stage, then
+//   bench_stages attempt FOLDER CODE [FROM DELAY_MS]
+//                                       one attempt as the worker makes it, split by stage, then
 //                                       the hand-off alone (the agent path pointed at a missing
-//                                       file, so CreateProcessW fails at once)
+//                                       file, so CreateProcessW fails at once); started by
+//                                       `bench_probe run`, it begins DELAY_MS after the probe's
+//                                       reading FROM, as the launcher's click does
 //   bench_stages verify FILE REPS       the publisher check of FILE, REPS times after one warm-up
 //   bench_stages request CODE REPS      the session request, REPS times after one warm-up
 
@@ -43,7 +46,7 @@ static bool checkAgent()
     return ok;
 }
 
-static int attempt(const wchar_t *folder, const wchar_t *typed)
+static int attempt(const wchar_t *folder, const wchar_t *typed, long long from, DWORD delayMs)
 {
     SessionExchange exchange = {};
     HANDLE noHold = INVALID_HANDLE_VALUE;   // checkAgent has already ended its hold
@@ -53,7 +56,7 @@ static int attempt(const wchar_t *folder, const wchar_t *typed)
     DeleteFileW(policyPath);
     DeleteFileW((base + L".report").c_str());
 
-    long long t0 = qpcNow();
+    long long t0 = startAfter(from, delayMs);
     bool checked = checkAgent();
     long long t1 = qpcNow();
     bool requested = checked && requestSession(&exchange);
@@ -85,8 +88,9 @@ static int attempt(const wchar_t *folder, const wchar_t *typed)
         printf("error=the hand-off without an agent did not stop at the start\n");
         return 1;
     }
-    printf("check-ms=%.3f request-ms=%.3f handoff-start-ms=%.3f runagent-ms=%.3f handoff-ms=%.3f\n",
-           qpcMs(t0, t1), qpcMs(t1, t2), qpcMs(t2, agentStarted), qpcMs(t2, t3), qpcMs(h0, h1));
+    printf("check-ms=%.3f request-ms=%.3f handoff-start-ms=%.3f runagent-ms=%.3f handoff-ms=%.3f from-start-ms=%.3f "
+           "delay-ms=%lu\n", qpcMs(t0, t1), qpcMs(t1, t2), qpcMs(t2, agentStarted), qpcMs(t2, t3), qpcMs(h0, h1),
+           qpcMs(from, t0), delayMs);
     return 0;
 }
 
@@ -133,11 +137,13 @@ static int request(const wchar_t *typed, int reps)
 int wmain(int argc, wchar_t **argv)
 {
     if (argc == 4 && wcscmp(argv[1], L"attempt") == 0)
-        return attempt(argv[2], argv[3]);
+        return attempt(argv[2], argv[3], qpcNow(), 0);
+    if (argc == 6 && wcscmp(argv[1], L"attempt") == 0)
+        return attempt(argv[2], argv[3], _wtoi64(argv[4]), (DWORD)_wtoi(argv[5]));
     if (argc == 4 && wcscmp(argv[1], L"verify") == 0)
         return verify(argv[2], _wtoi(argv[3]));
     if (argc == 4 && wcscmp(argv[1], L"request") == 0)
         return request(argv[2], _wtoi(argv[3]));
-    fprintf(stderr, "usage: bench_stages attempt FOLDER CODE | verify FILE REPS | request CODE REPS\n");
+    fprintf(stderr, "usage: bench_stages attempt FOLDER CODE [FROM DELAY_MS] | verify FILE REPS | request CODE REPS\n");
     return 2;
 }
