@@ -175,10 +175,15 @@ static bool cmdRun(const wchar_t *arg)
 // Stays on the desktop until killed. Wine closes a desktop about a second after the last program
 // on it ends, and its desktop process goes with it; a program that starts while that happens gets
 // no window, or loses its window later. The test bed keeps one of these running instead, and
-// starts what it tests once this has printed hold=1.
+// starts what it tests once this has printed hold=1. Before that it makes a window of its own on
+// the desktop and destroys it again: where the desktop process did not come up, Wine has no
+// display driver for the desktop and the window fails (error=no-desktop), as every later one would.
 static bool cmdHold(const wchar_t *)
 {
-    GetDesktopWindow();
+    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, NULL, NULL, NULL, NULL);
+    if (probe == NULL)
+        return fail("no-desktop");
+    DestroyWindow(probe);
     printf("hold=1\n");
     for (;;)
         Sleep(INFINITE);
